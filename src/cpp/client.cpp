@@ -1,0 +1,403 @@
+// The operations of Stashel. Every server command goes through the
+// `_redis_client` attribute and every module-level collaborator (redis,
+// orjson, queue, threading, atexit, logger) is looked up when it is used,
+// so callers and tests can replace any of them.
+#include "client.hpp"
+
+#include <vector>
+
+#include "names.hpp"
+#include "pycall.hpp"
+
+namespace stashel {
+
+namespace {
+
+const Names& n = names;
+
+Owned none() { return new_ref(Py_None); }
+
+Owned error_text(const CaughtError& e) { return Owned::steal(PyObject_Format(e.value().get(), n.empty)); }
+
+void log_line(const Call& c, PyObject* level, Borrowed message) {
+    call_method(level, c.global(n.logger), message);
+}
+
+Owned redis_client(const Call& c) { return getattr(c.self(), n._redis_client); }
+
+Owned encode(const Call& c, Borrowed data) { return call_method(n.dumps, c.global(n.orjson), data); }
+
+// PUBLISH "1" on <key>_notify. A failed publish only costs a warning line: the
+// value is already stored.
+void notify(const Call& c, Borrowed key) {
+    Owned channel = Owned::steal(PyUnicode_Concat(key.get(), n.notify_suffix));
+    try {
+        call_method(n.publish, redis_client(c), channel, n.notify_message);
+    } catch (PyErrSet&) {
+        CaughtError e = CaughtError::take_if(PyExc_Exception);
+        log_line(c, n.warning,
+                 Owned::steal(PyUnicode_FromFormat("Failed to publish notification to %U: %U", channel.get(),
+                                                   error_text(e).get())));
+    }
+}
+
+// Ignores an error of the Exception family; anything else keeps travelling.
+template <class Body>
+void ignoring_errors(Body body) {
+    try {
+        body();
+    } catch (PyErrSet&) {
+        CaughtError::take_if(PyExc_Exception);
+    }
+}
+
+// ---------------------------------------------------------------- construction
+
+Owned init(const Call& c) {
+    Borrowed self = c.self(), thread = c.arg(1), host = c.arg(2), port = c.arg(3), workers = c.arg(4);
+    setattr(self, n._use_thread, thread);
+
+    Owned five_per_worker = Owned::steal(PyNumber_Multiply(workers.get(), n.five));
+    const bool above_ten = check(PyObject_RichCompareBool(five_per_worker.get(), n.ten, Py_GT));
+    Owned max_connections = above_ten ? std::move(five_per_worker) : new_ref(n.ten);
+    Owned redis = c.global(n.redis);
+    Owned pool = call_method_kw(n.ConnectionPool, n.kw_pool, redis, host, port, max_connections, Py_False);
+    Owned client = call_method_kw(n.StrictRedis, n.kw_connection_pool, redis, pool);
+    setattr(self, n._redis_client, client);
+    setattr(self, n._executor, Py_None);
+    setattr(self, n._queue, Py_None);
+    setattr(self, n._worker, Py_None);
+    setattr(self, n._stop_evt, call_method(n.Event, c.global(n.threading)));
+
+    if (!truth(getattr(self, n._use_thread))) {
+        return none();
+    }
+    const bool several = check(PyObject_RichCompareBool(workers.get(), n.one, Py_GT));
+    Owned queue = call_method_kw(n.Queue, n.kw_maxsize, c.global(n.queue), several ? workers : Borrowed(n.one));
+    setattr(self, n._queue, queue);
+    Owned worker = call_method_kw(n.Thread, n.kw_thread, c.global(n.threading), getattr(self, n._worker_loop),
+                                  n.worker_name, Py_True);
+    setattr(self, n._worker, worker);
+    call_method(n.start, worker);
+    call_method(n.register_, c.global(n.atexit), getattr(self, n._shutdown_executor));
+    return none();
+}
+
+Owned init_defaults(Borrowed globals) {
+    // The default host is fixed once, when the class is made.
+    PyObject* os = PyDict_GetItemWithError(globals.get(), Owned::steal(PyUnicode_FromString("os")).get());
+    if (os == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_NameError, "name 'os' is not defined");
+        }
+        throw PyErrSet{};
+    }
+    Owned environ = getattr(os, Owned::steal(PyUnicode_FromString("environ")).get());
+    Owned host = call_method(Owned::steal(PyUnicode_FromString("get")).get(), environ,
+                             Owned::steal(PyUnicode_FromString("REDIS_HOST")),
+                             Owned::steal(PyUnicode_FromString("localhost")));
+    Owned port = Owned::steal(PyLong_FromLong(6379));
+    Owned workers = Owned::steal(PyLong_FromLong(2));
+    return Owned::steal(PyTuple_Pack(4, Py_True, host.get(), port.get(), workers.get()));
+}
+
+Owned ttl_default(Borrowed) { return Owned::steal(PyTuple_Pack(1, Py_None)); }
+
+// ---------------------------------------------------------------- background writer
+
+Owned shutdown(const Call& c) {
+    Borrowed self = c.self();
+    ignoring_errors([&] {
+        call_method(n.set, getattr(self, n._stop_evt));
+        Owned worker = getattr(self, n._worker);
+        if (worker.get() != Py_None) {
+            call_method_kw(n.join, n.kw_timeout, worker, n.join_wait);
+        }
+        setattr(self, n._queue, Py_None);
+        setattr(self, n._executor, Py_None);
+        setattr(self, n._use_thread, Py_False);
+    });
+    return none();
+}
+
+Owned unpack_item(Borrowed item) {
+    Owned members = PyTuple_CheckExact(item.get()) ? new_ref(item.get())
+                                                   : Owned::steal(PySequence_Tuple(item.get()));
+    const Py_ssize_t size = PyTuple_GET_SIZE(members.get());
+    if (size < 3) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", size);
+        throw PyErrSet{};
+    }
+    if (size > 3) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+        throw PyErrSet{};
+    }
+    return members;
+}
+
+void mark_done(const Call& c) {
+    // The shutdown routine may have dropped the queue meanwhile.
+    ignoring_errors([&] { call_method(n.task_done, getattr(c.self(), n._queue)); });
+}
+
+// Writes one queued frame. The item is marked done whatever happens. An error
+// that escapes the write step (a frame the encoder refuses) is logged like a
+// failed write instead of ending the writer: a dead writer would leave every
+// later frame write reporting success while nothing is stored.
+void write_queued(const Call& c, Borrowed item) {
+    Owned key;
+    try {
+        Owned members = unpack_item(item);
+        key = new_ref(PyTuple_GET_ITEM(members.get(), 1));
+        call_method(n._write_, c.self(), PyTuple_GET_ITEM(members.get(), 0), key, PyTuple_GET_ITEM(members.get(), 2));
+    } catch (PyErrSet&) {
+        CaughtError e = CaughtError::take();
+        mark_done(c);
+        if (!e.matches(PyExc_Exception)) {
+            e.rethrow();
+        }
+        log_line(c, n.error,
+                 Owned::steal(PyUnicode_FromFormat("Failed to write data to redis`%S` - %U",
+                                                   key ? key.get() : item.get(), error_text(e).get())));
+        return;
+    }
+    mark_done(c);
+}
+
+Owned worker_loop(const Call& c) {
+    Borrowed self = c.self();
+    for (;;) {
+        if (truth(call_method(n.is_set, getattr(self, n._stop_evt)))) {
+            return none();
+        }
+        Owned item;
+        try {
+            item = call_method_kw(n.get, n.kw_timeout, getattr(self, n._queue), n.queue_wait);
+        } catch (PyErrSet&) {
+            CaughtError e = CaughtError::take();
+            if (e.matches(getattr(c.global(n.queue), n.Empty).get())) {
+                continue;
+            }
+            if (!e.matches(PyExc_Exception)) {
+                e.rethrow();
+            }
+            // Not a timeout: report it, and pause for one wait so that a queue
+            // that keeps failing cannot turn the writer into a busy loop.
+            log_line(c, n.error,
+                     Owned::steal(PyUnicode_FromFormat("Background writer failed to take a frame - %U",
+                                                       error_text(e).get())));
+            ignoring_errors([&] { call_method(n.wait, getattr(self, n._stop_evt), n.queue_wait); });
+            continue;
+        }
+        write_queued(c, item);
+    }
+}
+
+// ---------------------------------------------------------------- writes
+
+Owned write_step(const Call& c) {
+    Borrowed data = c.arg(1), key = c.arg(2), ttl = c.arg(3);
+    Owned value = encode(c, data);  // an encoder error reaches the caller
+    try {
+        Owned reply = call_method_kw(n.set, n.kw_ex, redis_client(c), key, value, ttl);
+        if (!truth(reply)) {
+            return bool_result(false);
+        }
+        notify(c, key);
+        return bool_result(true);
+    } catch (PyErrSet&) {
+        CaughtError e = CaughtError::take_if(PyExc_Exception);
+        log_line(c, n.error,
+                 Owned::steal(PyUnicode_FromFormat("Failed to write data to redis`%U` - %U", key.get(),
+                                                   error_text(e).get())));
+        return bool_result(false);
+    }
+}
+
+// Puts (data, key, ttl) on the queue, dropping the oldest pending frame once
+// when it is full. Returns false when the queue would not take the frame.
+bool enqueue(const Call& c, Borrowed queue, Borrowed data, Borrowed key, Borrowed ttl) {
+    try {
+        call_method(n.put_nowait, queue, Owned::steal(PyTuple_Pack(3, data.get(), key.get(), ttl.get())));
+        return true;
+    } catch (PyErrSet&) {
+        CaughtError e = CaughtError::take();
+        if (!e.matches(getattr(c.global(n.queue), n.Full).get())) {
+            e.rethrow();
+        }
+    }
+    ignoring_errors([&] {
+        call_method(n.get_nowait, queue);
+        call_method(n.task_done, queue);
+    });
+    try {
+        call_method(n.put_nowait, queue, Owned::steal(PyTuple_Pack(3, data.get(), key.get(), ttl.get())));
+        return true;
+    } catch (PyErrSet&) {
+        CaughtError::take_if(PyExc_Exception);
+        return false;
+    }
+}
+
+Owned write_kelm_data(const Call& c) {
+    Borrowed self = c.self(), data = c.arg(1), key = c.arg(2), ttl = c.arg(3);
+    if (data.get() == Py_None) {
+        return call_method(n.delete_data, self, key);
+    }
+    if (truth(getattr(self, n._use_thread))) {
+        // Read once: a shutdown running meanwhile replaces it with None, and
+        // then this frame simply takes the direct path.
+        Owned queue = getattr(self, n._queue);
+        if (queue.get() != Py_None && enqueue(c, queue, data, key, ttl)) {
+            return bool_result(true);
+        }
+    }
+    return call_method(n._write_, self, data, key, ttl);
+}
+
+Owned write_data(const Call& c) {
+    Borrowed key = c.arg(1), data = c.arg(2), ttl = c.arg(3);
+    Owned set = getattr(redis_client(c), n.set);
+    Owned value = PyDict_Check(data.get()) ? encode(c, data) : new_ref(data.get());
+    if (!truth(call_kw(set, n.kw_ex, key, value, ttl))) {
+        return bool_result(false);
+    }
+    notify(c, key);
+    return bool_result(true);
+}
+
+// ---------------------------------------------------------------- reads
+
+Owned read_data(const Call& c) { return call_method(n.get, redis_client(c), c.arg(1)); }
+
+Owned read_kelm_data(const Call& c) {
+    Borrowed key = c.arg(1);
+    try {
+        Owned data = call_method_kw(n.read_data, n.kw_redis_key, c.self(), key);
+        if (PyBytes_Check(data.get())) {
+            return call_method(n.loads, c.global(n.orjson), data);
+        }
+        return data;
+    } catch (PyErrSet&) {
+        CaughtError e = CaughtError::take_if(PyExc_Exception);
+        log_line(c, n.warning,
+                 Owned::steal(PyUnicode_FromFormat("Failed to get redis frame from %U - %U", key.get(),
+                                                   error_text(e).get())));
+        return none();
+    }
+}
+
+// ---------------------------------------------------------------- deletes and scan
+
+Owned delete_data(const Call& c) { return bool_result(truth(call_method(n.del, redis_client(c), c.arg(1)))); }
+
+Owned delete_many(const Call& c) {
+    // A snapshot, so the command names the keys as they were at the call.
+    Owned keys = Owned::steal(PyList_AsTuple(c.arg(1).get()));
+    const Py_ssize_t count = PyTuple_GET_SIZE(keys.get());
+    if (count == 0) {
+        return Owned::steal(PyLong_FromLong(0));
+    }
+    Owned client = redis_client(c);
+    std::vector<PyObject*> stack;
+    stack.reserve(static_cast<size_t>(count) + 1);
+    stack.push_back(client.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        stack.push_back(PyTuple_GET_ITEM(keys.get(), i));
+    }
+    Owned reply = Owned::steal(PyObject_VectorcallMethod(n.del, stack.data(), stack.size(), nullptr));
+    if (reply.get() != Py_None && !PyLong_CheckExact(reply.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(reply.get())->tp_name);
+        throw PyErrSet{};
+    }
+    return reply;
+}
+
+Owned scan_keys(const Call& c) {
+    Owned found = Owned::steal(PyList_New(0));
+    Owned keys = call_method_kw(n.scan_iter, n.kw_match, redis_client(c), c.arg(1));
+    Owned iterator = Owned::steal(PyObject_GetIter(keys.get()));
+    while (Owned key = Owned::steal_or_null(PyIter_Next(iterator.get()))) {
+        Owned text;
+        if (PyBytes_CheckExact(key.get())) {
+            text = Owned::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.get()), PyBytes_GET_SIZE(key.get()), nullptr));
+        } else if (PyBytes_Check(key.get())) {
+            text = call_method(n.decode, key);
+        } else {
+            text = std::move(key);
+        }
+        check(PyList_Append(found.get(), text.get()));
+    }
+    if (PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+    return found;
+}
+
+// ---------------------------------------------------------------- the class surface
+
+constexpr Param kSelf{"self", nullptr, Rule::Any};
+
+const MethodSpec kMethods[] = {
+    {"__init__", nullptr, nullptr, 5,
+     {kSelf, {"thread", "bool", Rule::Any}, {"host", "str", Rule::Str}, {"port", "int", Rule::Int},
+      {"workers", "int", Rule::Int}},
+     init, init_defaults},
+    {"_shutdown_executor", nullptr, nullptr, 1, {kSelf}, shutdown, nullptr},
+    {"_worker_loop", nullptr, nullptr, 1, {kSelf}, worker_loop, nullptr},
+    {"_write_",
+     "\n        Internal function that is executed in background thread\n        Args:\n            data,\n"
+     "            redis_key:\n        Returns:\n\n        ",
+     "bool", 4,
+     {kSelf, {"data", "dict", Rule::Dict}, {"redis_key", "str", Rule::Str}, {"ttl", "Optional[int]", Rule::OptInt}},
+     write_step, ttl_default},
+    {"write_kelm_data",
+     "\n        Write video frame to the target redis key. If data is None, deletes the key.\n        Args:\n"
+     "                data: Data dict to write, or None to delete the key.\n"
+     "                redis_key(str): Target redis key.\n"
+     "                ttl(int): Optional time-to-live in seconds.\n        ",
+     "bool", 4,
+     {kSelf, {"data", "Optional[dict]", Rule::OptDict}, {"redis_key", "str", Rule::Str},
+      {"ttl", "Optional[int]", Rule::OptInt}},
+     write_kelm_data, ttl_default},
+    {"delete_data",
+     "Delete data from the target redis location\n\n        Args:\n            redis_key(str): Target redis key.\n"
+     "        ",
+     "bool", 2, {kSelf, {"redis_key", "str", Rule::Str}}, delete_data, nullptr},
+    {"delete_many",
+     "Delete multiple keys in a single Redis command.\n\n        Args:\n"
+     "            redis_keys(list): List of Redis keys to delete.\n\n        Returns:\n"
+     "            int: Number of keys that were deleted.\n        ",
+     "int", 2, {kSelf, {"redis_keys", "list", Rule::List}}, delete_many, nullptr},
+    {"scan_keys",
+     "Return all existing keys matching a glob pattern using SCAN (non-blocking).\n\n        Args:\n"
+     "            pattern(str): Redis glob pattern, e.g. ``'redis_<node_id>_*'``.\n\n        Returns:\n"
+     "            list: List of matching key strings.\n        ",
+     "list", 2, {kSelf, {"pattern", "str", Rule::Str}}, scan_keys, nullptr},
+    {"write_data",
+     "Write data to the target redis location\n\n        Args:\n            redis_key(str): Target redis key.\n"
+     "            data(str): Data to be written.\n        ",
+     "bool", 4,
+     {kSelf, {"redis_key", "str", Rule::Str}, {"data", "Union[str, dict]", Rule::Any},
+      {"ttl", "Optional[int]", Rule::OptInt}},
+     write_data, ttl_default},
+    {"read_data",
+     "Read data from the target redis location\n\n        Args:\n            redis_key(str): Target redis key.\n"
+     "        ",
+     "Any", 2, {kSelf, {"redis_key", "str", Rule::Str}}, read_data, nullptr},
+    {"read_kelm_data",
+     "Read video frame from a given redis key\n\n        Args:\n            redis_key(str): Target redis key.\n"
+     "        ",
+     nullptr, 2, {kSelf, {"redis_key", "str", Rule::Str}}, read_kelm_data, nullptr},
+};
+
+}  // namespace
+
+const char* const kClassDoc =
+    "Represents a redis client specified for the containers.\n\n    Args:\n"
+    "        thread(bool): Use threading or not\n        host(str): Redis server host\n"
+    "        port(int): Redis server port\n    ";
+
+Span<const MethodSpec> client_methods() { return {kMethods, sizeof(kMethods) / sizeof(kMethods[0])}; }
+
+}  // namespace stashel

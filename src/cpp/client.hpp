@@ -1,0 +1,22 @@
+// The Stashel class surface: its docstring and its methods, in class order.
+#pragma once
+
+#include <cstddef>
+
+#include "method.hpp"
+
+namespace stashel {
+
+template <class T>
+struct Span {
+    T* first;
+    std::size_t size;
+    T* begin() const { return first; }
+    T* end() const { return first + size; }
+};
+
+extern const char* const kClassDoc;
+
+Span<const MethodSpec> client_methods();
+
+}  // namespace stashel

@@ -1,0 +1,59 @@
+// Method objects: C++ operations that present themselves to Python callers as
+// plain functions defined in a class body (binding, names, docstrings,
+// annotations, defaults, signature), with one table-driven argument binder.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace stashel {
+
+// Largest parameter count of any method, the instance included.
+constexpr int kMaxParams = 5;
+
+// What a parameter accepts; "exact" means type identity, subclasses refused.
+enum class Rule : unsigned char { Any, Str, Int, OptInt, Dict, OptDict, List };
+
+struct Param {
+    const char* name;
+    const char* annotation;  // nullptr: not annotated
+    Rule rule;
+};
+
+class Call;
+using Impl = Owned (*)(const Call&);
+
+struct MethodSpec {
+    const char* name;
+    const char* doc;       // nullptr: no docstring
+    const char* returns;   // annotation of the result; nullptr: none declared
+    int nparams;           // the instance included
+    Param params[kMaxParams];
+    Impl impl;
+    // Builds the tuple of defaults for the trailing parameters, or returns an
+    // empty Owned when the method has none. Runs once, when the class is made.
+    Owned (*defaults)(Borrowed globals);
+};
+
+// The arguments of one call after binding, plus the module namespace the
+// method was defined in (its globals).
+class Call {
+public:
+    Call(Borrowed globals, PyObject* const* slots) : globals_(globals), slots_(slots) {}
+    Borrowed self() const { return slots_[0]; }
+    Borrowed arg(int i) const { return slots_[i]; }  // 1-based, like the parameter list
+    // Looks a module-level name up at the moment of use, as Python code does.
+    Owned global(PyObject* name) const;
+
+private:
+    Borrowed globals_;
+    PyObject* const* slots_;
+};
+
+// Creates the method type for `module`. Throws PyErrSet.
+Owned create_method_type(Borrowed module);
+
+// Makes the method object for `spec`, defined in class `class_name` of the
+// module whose namespace is `globals`. Throws PyErrSet.
+Owned make_method(Borrowed method_type, const MethodSpec& spec, Borrowed globals, const char* class_name);
+
+}  // namespace stashel

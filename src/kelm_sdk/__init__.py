@@ -1,0 +1,1 @@
+"""Application SDK for cooperating containers."""

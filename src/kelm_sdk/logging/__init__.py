@@ -1,0 +1,1 @@
+"""Logging for the SDK."""

@@ -1,0 +1,1 @@
+"""Redis storage for the SDK: see :mod:`kelm_sdk.redis.stashel`."""
