@@ -1,0 +1,44 @@
+# Everything needed on a fresh machine: a virtual environment, the package
+# built from source, Debian's redis-server.
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+STAMP := $(VENV)/.installed
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+ARGS ?=
+
+.PHONY: all setup redis-server test demo bench stress sanitize clean
+
+all: test
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+$(STAMP): $(PY) $(SOURCES)
+	$(PY) -m pip install -q scikit-build-core cmake ninja
+	$(PY) -m pip install -q --no-build-isolation ".[test,demo]"
+	touch $@
+
+setup: $(STAMP) redis-server
+
+redis-server:
+	@scripts/ensure-redis-server.sh
+
+test: setup
+	$(PY) -m pytest
+
+demo: setup
+	$(PY) demo/pipeline.py $(ARGS)
+
+bench: setup
+	$(PY) bench/run.py $(ARGS)
+
+stress: setup
+	$(PY) -m pytest -m stress $(ARGS)
+
+sanitize: redis-server
+	scripts/sanitize.sh $(ARGS)
+
+clean:
+	rm -rf build $(VENV) .venv-sanitize
