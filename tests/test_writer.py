@@ -1,0 +1,209 @@
+"""The background writer and the shutdown routine, including clean interpreter
+exits whatever the writer is doing."""
+
+import os
+import socket
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from conftest import FakeClient, wait_until
+from kelm_sdk.redis.stashel import Stashel
+
+
+class SlowClient(FakeClient):
+    """A SET that takes `delay` seconds, like a stalled server."""
+
+    def __init__(self, delay):
+        super().__init__()
+        self.delay = delay
+        self.started = threading.Event()
+
+    def set(self, *args, **kwargs):
+        self.started.set()
+        time.sleep(self.delay)
+        return super().set(*args, **kwargs)
+
+
+def test_queued_frame_is_written_announced_and_marked_done(threaded, redisdb, listen):
+    listener = listen("cam_notify")
+    assert threaded.write_kelm_data({"seq": 1}, "cam", 60) is True
+    assert listener.wait_for(1) == [(b"cam_notify", b"1")]
+    assert redisdb.get("cam") == b'{"seq":1}' and 0 < redisdb.ttl("cam") <= 60
+    assert threaded.read_kelm_data("cam") == {"seq": 1}
+    assert wait_until(lambda: threaded._queue.unfinished_tasks == 0)
+
+
+def test_writer_survives_failed_writes(make_stashel, logs):
+    instance = make_stashel()
+    client = instance._redis_client = FakeClient()
+    client.raises["set"] = ConnectionError("server unreachable")
+    for i in range(3):
+        instance.write_kelm_data({"i": i}, f"k{i}")
+        assert wait_until(lambda: len(logs()) == i + 1)
+    assert logs() == [("ERROR", f"Failed to write data to redis`k{i}` - server unreachable") for i in range(3)]
+    del client.raises["set"]
+    instance.write_kelm_data({"i": 3}, "k3")
+    assert wait_until(lambda: client.names()[-2:] == ["set", "publish"])
+    assert wait_until(lambda: instance._queue.unfinished_tasks == 0)
+    assert instance._worker.is_alive()
+
+
+def test_frame_the_encoder_refuses_does_not_end_the_writer(threaded, redisdb, logs):
+    assert threaded.write_kelm_data({1: "non-text key"}, "bad") is True  # accepted: encoded later
+    assert wait_until(lambda: logs() != [])
+    [(level, message)] = logs()
+    assert level == "ERROR" and message.startswith("Failed to write data to redis`bad` - ")
+    threaded.write_kelm_data({"ok": True}, "good")
+    assert wait_until(lambda: redisdb.get("good") == b'{"ok":true}')
+    assert wait_until(lambda: threaded._queue.unfinished_tasks == 0)
+    assert threaded._worker.is_alive()
+
+
+def test_the_queued_dict_is_encoded_when_the_writer_reaches_it(make_stashel):
+    instance = make_stashel()
+    client = instance._redis_client = SlowClient(0.3)
+    instance.write_kelm_data({"first": 1}, "a")
+    assert client.started.wait(2)
+    frame = {"v": 1}
+    instance.write_kelm_data(frame, "b")
+    frame["v"] = 2  # changed after the call returned, before the writer got to it
+    assert wait_until(lambda: len(client.calls) >= 3)
+    assert client.calls[2] == ("set", ("b", b'{"v":2}'), {"ex": None})
+
+
+def test_shutdown_of_an_idle_writer(threaded):
+    start = time.monotonic()
+    assert threaded._shutdown_executor() is None
+    assert time.monotonic() - start < 0.45
+    assert not threaded._worker.is_alive()
+    assert threaded._use_thread is False and threaded._queue is None and threaded._executor is None
+    assert threaded._stop_evt.is_set()
+    before = dict(vars(threaded))
+    assert threaded._shutdown_executor() is None  # repeatable
+    assert vars(threaded) == before
+
+
+def test_shutdown_does_not_wait_for_a_slow_write_and_drops_pending_frames(make_stashel, logs):
+    instance = make_stashel()
+    client = instance._redis_client = SlowClient(1.5)
+    instance.write_kelm_data({"n": 1}, "busy")
+    assert client.started.wait(2)
+    instance.write_kelm_data({"n": 2}, "pending")
+    start = time.monotonic()
+    instance._shutdown_executor()
+    assert 0.45 <= time.monotonic() - start < 0.9
+    worker = instance._worker
+    worker.join(3)
+    assert not worker.is_alive()
+    # The write in progress completed; the pending frame was discarded silently.
+    assert [args[0] for name, args, _ in client.calls if name == "set"] == ["busy"]
+    assert logs() == []
+
+
+def test_after_shutdown_frames_are_written_on_the_callers_thread(threaded, redisdb):
+    threaded._shutdown_executor()
+    assert threaded.write_kelm_data({"direct": 1}, "k") is True
+    assert redisdb.get("k") == b'{"direct":1}'  # stored before the call returned
+    threaded._redis_client = FakeClient(set=False)
+    assert threaded.write_kelm_data({"direct": 2}, "k") is False
+
+
+def test_shutdown_in_direct_mode_and_on_broken_state(direct):
+    assert direct._shutdown_executor() is None
+    assert direct._stop_evt.is_set() and direct._use_thread is False
+    broken = Stashel(thread=False, host="127.0.0.1", port=1)
+    broken._stop_evt = None  # first step fails: the error is swallowed, later steps skipped
+    assert broken._shutdown_executor() is None
+    assert broken._use_thread is False and broken._stop_evt is None
+
+
+def test_a_broken_queue_is_reported_without_a_busy_loop(make_stashel, logs):
+    instance = make_stashel()
+    instance._queue = "not a queue"
+    time.sleep(0.7)
+    lines = logs()
+    assert 1 <= len(lines) <= 5
+    assert lines[0][0] == "ERROR" and lines[0][1].startswith("Background writer failed to take a frame - ")
+    instance._stop_evt.set()
+    instance._worker.join(1)
+    assert not instance._worker.is_alive()
+
+
+# ---------------------------------------------------------------- interpreter exit
+
+CLEAN_EXIT_MARKERS = ("terminate called", "FATAL", "Fatal Python error", "Segmentation", "Aborted")
+
+
+def run_child(code, timeout=30):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(__file__))
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=timeout, env=env)
+    assert result.returncode == 0, result.stderr
+    for marker in CLEAN_EXIT_MARKERS:
+        assert marker not in result.stderr, result.stderr
+    return result
+
+
+def test_exit_with_an_idle_writer():
+    for _ in range(3):
+        run_child("""
+            from kelm_sdk.redis.stashel import Stashel
+            instances = [Stashel(host="127.0.0.1", port=1) for _ in range(3)]
+        """)
+
+
+@pytest.mark.parametrize("round", range(6))
+def test_exit_while_the_writer_is_busy(round, server):
+    # The writer is taking frames and re-acquiring the GIL as fast as it can
+    # when the interpreter ends it.
+    run_child(f"""
+        import threading, time
+        from kelm_sdk.redis.stashel import Stashel
+        s = Stashel(host={server[0]!r}, port={server[1]})
+        def produce():
+            i = 0
+            while True:
+                s.write_kelm_data({{"i": i, "pad": "x" * 256}}, "exit-test-%d" % (i % 4))
+                i += 1
+        threading.Thread(target=produce, daemon=True).start()
+        time.sleep({0.05 + 0.07 * round})
+    """)
+
+
+@pytest.mark.parametrize("delay", [0.2, 0.45, 0.55, 0.7])
+def test_exit_while_a_write_is_stuck_on_the_server(delay):
+    # A server that accepts and then says nothing: the write is stuck past the
+    # shutdown's join, and its socket wakes up (closed) around finalization.
+    listener = socket.create_server(("127.0.0.1", 0))
+    port = listener.getsockname()[1]
+    accepted = []
+
+    def serve():
+        listener.settimeout(10)
+        try:
+            while True:
+                conn, _ = listener.accept()
+                accepted.append(conn)
+                threading.Timer(delay, conn.close).start()
+        except OSError:
+            pass
+
+    server_thread = threading.Thread(target=serve, daemon=True)
+    server_thread.start()
+    try:
+        run_child(f"""
+            import time
+            from kelm_sdk.redis.stashel import Stashel
+            s = Stashel(host="127.0.0.1", port={port})
+            s.write_kelm_data({{"stuck": True}}, "k")
+            time.sleep(0.1)
+        """)
+    finally:
+        listener.close()
+        for conn in accepted:
+            conn.close()
