@@ -31,7 +31,11 @@ test: setup
 demo: setup
 	$(PY) demo/pipeline.py $(ARGS)
 
-bench: setup
+$(VENV)/.bench-installed: $(STAMP)
+	$(PY) -m pip install -q --no-build-isolation ".[bench]"
+	touch $@
+
+bench: setup $(VENV)/.bench-installed
 	$(PY) bench/run.py $(ARGS)
 
 stress: setup

@@ -1,0 +1,474 @@
+#!/usr/bin/env python3
+"""Frame pipeline demo: producer processes write frames with Stashel, a
+consumer process follows every `<key>_notify` channel and reads each frame
+back with read_kelm_data.
+
+Counting:
+  produced       write_kelm_data calls made by the producers.
+  stored         SET commands the server accepted, counted in each producer
+                 by a thin wrapper around its Stashel's `_redis_client`.
+  dropped        frames the bounded queue let go (drop-oldest, newest kept):
+                 produced - SETs attempted - frames still queued at shutdown.
+                 Every frame either reaches SET (on the writer or the
+                 caller's thread) or is dropped, so the difference is exact.
+                 Always 0 with --direct.
+  notifications  "1" messages the consumer received on the notify channels.
+  frames read    distinct frames (producer, seq) decoded by read_kelm_data;
+                 a frame replaced by a newer one before the consumer's GET
+                 is never seen and counts as superseded.
+  latency        from the producer's write_kelm_data call (a monotonic
+                 timestamp inside the frame) to the frame decoded in the
+                 consumer, first read of each frame.
+
+Server: --host/--port or REDIS_HOST name a configured server, which must
+answer (exit 2 otherwise); only this run's keys are removed afterwards.
+Without one, a server answering at localhost:6379 is used, else a private
+redis-server is started on a free 127.0.0.1 port and stopped at the end.
+"""
+
+import argparse
+import json
+import multiprocessing
+import os
+import queue
+import secrets
+import signal
+import sys
+import threading
+import time
+
+if __package__ in (None, ""):
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from redis_server import PrivateRedis, answers  # noqa: E402
+from redis.backoff import NoBackoff  # noqa: E402
+from redis.retry import Retry  # noqa: E402
+
+# Layout of the shared counter array: one block per producer, then the consumer.
+P_PRODUCED, P_ATTEMPTED, P_STORED, P_FAILED = range(4)
+P_WIDTH = 4
+C_NOTIFIED, C_READ, C_FAILED = range(3)
+C_WIDTH = 3
+
+DRAIN_TIMEOUT = 5.0
+KEY_TTL = 300  # leftovers expire even if the run is killed
+
+
+class CountingClient:
+    """Delegates to the real client and counts SET outcomes into shared memory."""
+
+    def __init__(self, client, counters, base):
+        self._client = client
+        self._counters = counters
+        self._base = base
+        self._lock = threading.Lock()  # the writer and a caller-thread fallback may both SET
+
+    def _bump(self, slot):
+        with self._lock:
+            self._counters[self._base + slot] += 1
+
+    def set(self, *args, **kwargs):
+        self._bump(P_ATTEMPTED)
+        try:
+            reply = self._client.set(*args, **kwargs)
+        except Exception:
+            self._bump(P_FAILED)
+            raise
+        self._bump(P_STORED if reply else P_FAILED)
+        return reply
+
+    def __getattr__(self, name):
+        return getattr(self._client, name)
+
+
+class LogCounter:
+    """Keeps the module's log lines out of the progress display; remembers a few."""
+
+    def __init__(self):
+        import logging
+
+        self.lines = []
+        self.count = 0
+        handler = logging.Handler()
+        handler.emit = self._emit
+        log = logging.getLogger("kelm_sdk.REDIS")
+        log.addHandler(handler)
+        log.propagate = False
+
+    def _emit(self, record):
+        self.count += 1
+        if len(self.lines) < 3:
+            self.lines.append(record.getMessage())
+
+
+def producer_main(index, key, cfg, counters, ready, go, stop, results):
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    from kelm_sdk.redis.stashel import Stashel
+
+    logs = LogCounter()
+    base = index * P_WIDTH
+    stashel = Stashel(thread=not cfg["direct"], host=cfg["host"], port=cfg["port"])
+    stashel._redis_client = CountingClient(stashel._redis_client, counters, base)
+    payload = "x" * cfg["frame_size"]
+    period = 1.0 / cfg["rate"] if cfg["rate"] > 0 else 0.0
+    ready.set()
+    go.wait(30)
+
+    produced = 0
+    start = time.monotonic()
+    end = start + cfg["duration"]
+    while not stop.is_set():
+        now = time.monotonic()
+        if period:
+            due = start + produced * period
+            if due >= end:
+                break
+            if due > now:
+                time.sleep(due - now)
+        elif now >= end:
+            break
+        frame = {"producer": index, "seq": produced, "t_ns": time.monotonic_ns(),
+                 "width": 640, "height": 480, "payload": payload}
+        stashel.write_kelm_data(frame, key, KEY_TTL)
+        produced += 1
+        counters[base + P_PRODUCED] = produced
+    elapsed = time.monotonic() - start
+
+    # Let the writer finish what is queued so that shutdown discards nothing.
+    pending = 0
+    q = stashel._queue
+    if q is not None:
+        deadline = time.monotonic() + DRAIN_TIMEOUT
+        while q.unfinished_tasks and time.monotonic() < deadline:
+            time.sleep(0.005)
+        pending = q.qsize()
+    stashel._shutdown_executor()
+    results.put(("producer", index, {"produced": produced, "elapsed": elapsed,
+                                     "discarded_at_shutdown": pending,
+                                     "log_lines": logs.count, "first_logs": logs.lines}))
+
+
+def consumer_main(keys, cfg, counters, ready, stop, results):
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    import redis
+
+    from kelm_sdk.redis.stashel import Stashel
+
+    logs = LogCounter()
+    base = cfg["producers"] * P_WIDTH
+    client = redis.Redis(host=cfg["host"], port=cfg["port"])
+    reader = Stashel(thread=False, host=cfg["host"], port=cfg["port"])
+    channels = {(key + "_notify").encode(): key for key in keys}
+    pubsub = client.pubsub(ignore_subscribe_messages=True)
+    pubsub.subscribe(*channels)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:  # publishes count only once the server has the subscriptions
+        pubsub.get_message(timeout=0.01)
+        if all(n >= 1 for _, n in client.pubsub_numsub(*channels)):
+            break
+    ready.set()
+
+    latencies, seen = [], set()
+    notified = reads = 0
+    while not stop.is_set():
+        message = pubsub.get_message(timeout=0.05)
+        if message is None or message["type"] != "message":
+            continue
+        notified += 1
+        counters[base + C_NOTIFIED] = notified
+        frame = reader.read_kelm_data(channels[message["channel"]])
+        now = time.monotonic_ns()
+        reads += 1
+        if not isinstance(frame, dict):
+            counters[base + C_FAILED] += 1
+            continue
+        ident = (frame["producer"], frame["seq"])
+        if ident not in seen:
+            seen.add(ident)
+            latencies.append(now - frame["t_ns"])
+            counters[base + C_READ] = len(seen)
+    pubsub.close()
+    client.close()
+    results.put(("consumer", 0, {"notifications": notified, "reads": reads,
+                                 "frames_read": len(seen), "latencies_ns": latencies,
+                                 "log_lines": logs.count, "first_logs": logs.lines}))
+
+
+def percentile(sorted_values, q):
+    if not sorted_values:
+        return None
+    rank = max(0, min(len(sorted_values) - 1, int(round(q / 100.0 * (len(sorted_values) - 1)))))
+    return sorted_values[rank]
+
+
+class ServerUnavailable(Exception):
+    pass
+
+
+def resolve_server(args):
+    """-> (host, port, PrivateRedis or None, configured)."""
+    env_host = os.environ.get("REDIS_HOST")
+    configured = args.host is not None or args.port is not None or env_host is not None
+    host = args.host if args.host is not None else (env_host if env_host is not None else "localhost")
+    port = args.port if args.port is not None else 6379
+    if not args.embedded:
+        if answers(host, port, timeout=1.0):
+            return host, port, None, configured
+        if configured:
+            raise ServerUnavailable(f"no Redis server answers at {host}:{port}")
+    try:
+        private = PrivateRedis().start()
+    except RuntimeError as exc:
+        raise ServerUnavailable(str(exc)) from None
+    return private.host, private.port, private, False
+
+
+def run(args, out=sys.stdout, err=sys.stderr):
+    host, port, private, configured = resolve_server(args)
+    where = "private redis-server" if private else ("configured server" if configured else "local server")
+    print(f"demo: {where} at {host}:{port}", file=err)
+    run_id = f"{os.getpid()}-{secrets.token_hex(3)}"
+    keys = [f"stashel-demo:{run_id}:cam{i}" for i in range(args.producers)]
+    cfg = {"host": host, "port": port, "rate": args.rate, "duration": args.duration,
+           "frame_size": args.frame_size, "direct": args.direct, "producers": args.producers}
+
+    ctx = multiprocessing.get_context("spawn")
+    counters = ctx.Array("q", args.producers * P_WIDTH + C_WIDTH, lock=False)
+    results = ctx.Queue()
+    go, stop_producers, stop_consumer = ctx.Event(), ctx.Event(), ctx.Event()
+    consumer_ready = ctx.Event()
+    procs = []
+    interrupted = False
+    try:
+        consumer = ctx.Process(target=consumer_main, name="demo-consumer",
+                               args=(keys, cfg, counters, consumer_ready, stop_consumer, results))
+        consumer.start()
+        procs.append(consumer)
+        producer_ready = []
+        for i, key in enumerate(keys):
+            ready = ctx.Event()
+            proc = ctx.Process(target=producer_main, name=f"demo-producer-{i}",
+                               args=(i, key, cfg, counters, ready, go, stop_producers, results))
+            proc.start()
+            procs.append(proc)
+            producer_ready.append(ready)
+        for event in [consumer_ready, *producer_ready]:
+            if not event.wait(60):
+                raise RuntimeError("a demo process did not start in time")
+        go.set()
+        interrupted = show_progress(args, counters, procs[1:])
+        for proc in procs[1:]:
+            proc.join(DRAIN_TIMEOUT + 30)
+
+        def total(slot):
+            return sum(counters[i * P_WIDTH + slot] for i in range(args.producers))
+
+        # Notifications still in flight: wait until the consumer has seen one per stored frame.
+        cbase = args.producers * P_WIDTH
+        deadline = time.monotonic() + 3.0
+        while counters[cbase + C_NOTIFIED] < total(P_STORED) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        stop_consumer.set()
+        reports = {}
+        for _ in procs:
+            try:
+                role, index, report = results.get(timeout=30)
+            except queue.Empty:
+                break
+            reports[(role, index)] = report
+        for proc in procs:
+            proc.join(10)
+        summary = summarize(args, cfg, counters, reports, private is not None, keys)
+        summary["interrupted"] = interrupted
+    finally:
+        go.set()
+        stop_producers.set()
+        stop_consumer.set()
+        for proc in procs:
+            proc.join(5)
+            if proc.is_alive():
+                proc.terminate()
+                proc.join(5)
+        cleanup(host, port, keys)
+        if private:
+            private.stop()
+
+    if args.json:
+        print(json.dumps(summary, indent=2), file=out)
+    else:
+        print_table(summary, out)
+    return summary
+
+
+def show_progress(args, counters, producers):
+    """Live bar over the run's duration; returns True when interrupted."""
+    from tqdm import tqdm
+
+    cbase = args.producers * P_WIDTH
+    start = time.monotonic()
+    bar = tqdm(total=round(args.duration, 1), unit="s", file=sys.stderr, disable=None,
+               bar_format="{l_bar}{bar}| {n:.1f}/{total:.1f}s {postfix}")
+    try:
+        while any(p.is_alive() for p in producers):
+            elapsed = min(time.monotonic() - start, args.duration)
+            bar.n = round(elapsed, 1)
+            produced = sum(counters[i * P_WIDTH + P_PRODUCED] for i in range(args.producers))
+            stored = sum(counters[i * P_WIDTH + P_STORED] for i in range(args.producers))
+            bar.set_postfix_str(f"produced={produced} stored={stored} "
+                                f"read={counters[cbase + C_READ]}", refresh=False)
+            bar.refresh()
+            time.sleep(0.2)
+    except KeyboardInterrupt:
+        return True
+    finally:
+        bar.close()
+    return False
+
+
+def summarize(args, cfg, counters, reports, embedded, keys):
+    per_producer = []
+    for i in range(args.producers):
+        report = reports.get(("producer", i), {})
+        base = i * P_WIDTH
+        produced, attempted = counters[base + P_PRODUCED], counters[base + P_ATTEMPTED]
+        discarded = report.get("discarded_at_shutdown", 0)
+        per_producer.append({
+            "key": keys[i], "produced": produced, "stored": counters[base + P_STORED],
+            "write_failures": counters[base + P_FAILED],
+            "dropped_by_queue": produced - attempted - discarded,
+            "discarded_at_shutdown": discarded, "elapsed_s": report.get("elapsed"),
+            "log_lines": report.get("log_lines", 0), "first_logs": report.get("first_logs", []),
+        })
+    consumer = reports.get(("consumer", 0), {})
+    latencies = sorted(consumer.get("latencies_ns", []))
+
+    def ms(q):
+        value = percentile(latencies, q)
+        return None if value is None else round(value / 1e6, 3)
+
+    produced = sum(p["produced"] for p in per_producer)
+    stored = sum(p["stored"] for p in per_producer)
+    frames_read = consumer.get("frames_read", 0)
+    elapsed = max([p["elapsed_s"] or 0 for p in per_producer] + [1e-9])
+    return {
+        "mode": "direct" if args.direct else "threaded",
+        "server": {"host": cfg["host"], "port": cfg["port"], "embedded": embedded},
+        "producers": args.producers, "rate_per_producer": args.rate,
+        "duration_s": args.duration, "frame_size": args.frame_size,
+        "produced": produced,
+        "produced_per_s": round(produced / elapsed, 1),
+        "stored": stored,
+        "dropped_by_queue": sum(p["dropped_by_queue"] for p in per_producer),
+        "discarded_at_shutdown": sum(p["discarded_at_shutdown"] for p in per_producer),
+        "write_failures": sum(p["write_failures"] for p in per_producer),
+        "notifications": consumer.get("notifications", 0),
+        "reads": consumer.get("reads", 0),
+        "frames_read": frames_read,
+        "superseded_before_read": max(0, stored - frames_read),
+        "read_failures": counters[args.producers * P_WIDTH + C_FAILED],
+        "latency_ms": {"p50": ms(50), "p95": ms(95), "p99": ms(99)},
+        "per_producer": per_producer,
+        "consumer_log_lines": consumer.get("log_lines", 0),
+        "consumer_first_logs": consumer.get("first_logs", []),
+    }
+
+
+def print_table(s, out):
+    lat = s["latency_ms"]
+
+    def fmt(v):
+        return "-" if v is None else f"{v:.2f} ms"
+
+    rows = [
+        ("mode", f"{s['mode']}, {s['producers']} producers x {s['rate_per_producer'] or 'max'} fps, "
+                 f"{s['duration_s']} s, {s['frame_size']} B payload"),
+        ("frames produced", f"{s['produced']}  ({s['produced_per_s']}/s)"),
+        ("frames stored", s["stored"]),
+        ("dropped by the queue", s["dropped_by_queue"]),
+        ("discarded at shutdown", s["discarded_at_shutdown"]),
+        ("write failures", s["write_failures"]),
+        ("notifications received", s["notifications"]),
+        ("frames read", s["frames_read"]),
+        ("superseded before read", s["superseded_before_read"]),
+        ("read failures", s["read_failures"]),
+        ("latency p50 / p95 / p99", f"{fmt(lat['p50'])} / {fmt(lat['p95'])} / {fmt(lat['p99'])}"),
+    ]
+    width = max(len(name) for name, _ in rows)
+    print("-" * (width + 40), file=out)
+    for name, value in rows:
+        print(f"{name:<{width}}  {value}", file=out)
+    print("-" * (width + 40), file=out)
+    for line in [*(l for p in s["per_producer"] for l in p["first_logs"]), *s["consumer_first_logs"]]:
+        print(f"log: {line}", file=out)
+
+
+def cleanup(host, port, keys):
+    import redis
+
+    client = redis.Redis(host=host, port=port, socket_connect_timeout=1, socket_timeout=2,
+                         retry=Retry(NoBackoff(), 0))
+    try:
+        client.delete(*keys)
+    except (redis.RedisError, OSError):
+        pass
+    finally:
+        client.close()
+
+
+def problems(summary):
+    found = []
+    if summary["frames_read"] == 0:
+        found.append("no frame was read back")
+    if summary["write_failures"]:
+        found.append(f"{summary['write_failures']} writes failed")
+    if summary["read_failures"]:
+        found.append(f"{summary['read_failures']} reads failed")
+    if summary["interrupted"]:
+        found.append("interrupted")
+    return found
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0],
+        epilog=__doc__.split("\n\n", 1)[1] + "\nExit status: 0 healthy run (frames read > 0, "
+               "no failed write or read), 1 unhealthy run, 2 server unavailable.",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rate", type=float, default=30.0,
+                        help="frames per second per producer; 0 = as fast as possible (default 30)")
+    parser.add_argument("--duration", type=float, default=10.0, help="seconds of producing (default 10)")
+    parser.add_argument("--producers", type=int, default=2, help="producer processes (default 2)")
+    parser.add_argument("--frame-size", type=int, default=1024,
+                        help="payload characters per frame (default 1024)")
+    parser.add_argument("--direct", action="store_true",
+                        help="Stashel(thread=False): write on the producer's thread, no queue")
+    parser.add_argument("--json", action="store_true", help="print the summary as JSON on stdout")
+    parser.add_argument("--host", help="Redis host (default: REDIS_HOST, else localhost)")
+    parser.add_argument("--port", type=int, help="Redis port (default 6379)")
+    parser.add_argument("--embedded", action="store_true",
+                        help="always use a private redis-server, even if one answers")
+    args = parser.parse_args(argv)
+    if args.producers < 1 or args.duration <= 0 or args.rate < 0 or args.frame_size < 0:
+        parser.error("--producers >= 1, --duration > 0, --rate >= 0 and --frame-size >= 0")
+    return args
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    try:
+        summary = run(args)
+    except ServerUnavailable as exc:
+        print(f"demo: {exc}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("demo: interrupted", file=sys.stderr)
+        return 130
+    found = problems(summary)
+    if found:
+        print("demo: unhealthy run: " + "; ".join(found), file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
