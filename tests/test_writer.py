@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import FakeClient, wait_until
+from stashel_testing import FakeClient, wait_until
 from kelm_sdk.redis.stashel import Stashel
 
 

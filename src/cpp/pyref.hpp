@@ -39,7 +39,9 @@ private:
 class Owned {
 public:
     Owned() = default;
-    ~Owned() { reset(); }
+    // Not noexcept: releasing a reference can run Python code that re-takes
+    // the GIL, and a daemon thread may be unwound from inside that at exit.
+    ~Owned() noexcept(false) { reset(); }
     Owned(const Owned&) = delete;
     Owned& operator=(const Owned&) = delete;
     Owned(Owned&& other) : ptr_(other.release()) {}

@@ -1,0 +1,89 @@
+"""Test helpers shared by every test directory: a recording fake client, a
+real pub/sub listener and a polling wait."""
+
+import threading
+import time
+
+
+def wait_until(predicate, timeout=5.0, interval=0.01):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(interval)
+    return predicate()
+
+
+class FakeClient:
+    """Records every call; replies and failures are set per method.
+
+    `replies[name]` is returned by that method (default: a true SET, a DEL
+    count of 1, None for GET, 1 for PUBLISH); `raises[name]` is raised
+    instead; `scan` is what scan_iter yields."""
+
+    def __init__(self, **replies):
+        self.calls = []
+        self.replies = {"set": True, "delete": 1, "get": None, "publish": 1}
+        self.replies.update(replies)
+        self.raises = {}
+        self.scan = []
+
+    def _call(self, name, *args, **kwargs):
+        self.calls.append((name, args, kwargs))
+        if name in self.raises:
+            raise self.raises[name]
+        return self.replies[name]
+
+    def set(self, *args, **kwargs):
+        return self._call("set", *args, **kwargs)
+
+    def get(self, *args, **kwargs):
+        return self._call("get", *args, **kwargs)
+
+    def delete(self, *args, **kwargs):
+        return self._call("delete", *args, **kwargs)
+
+    def publish(self, *args, **kwargs):
+        return self._call("publish", *args, **kwargs)
+
+    def scan_iter(self, *args, **kwargs):
+        self.calls.append(("scan_iter", args, kwargs))
+        if "scan_iter" in self.raises:
+            raise self.raises["scan_iter"]
+        yield from self.scan
+
+    def names(self):
+        return [name for name, _, _ in self.calls]
+
+
+class Listener:
+    """A real pub/sub subscriber collecting messages in a background thread."""
+
+    def __init__(self, client, *channels):
+        self.messages = []
+        self._lock = threading.Lock()
+        self.pubsub = client.pubsub(ignore_subscribe_messages=True)
+        self.pubsub.subscribe(**{channel: self._on_message for channel in channels})
+        self._thread = self.pubsub.run_in_thread(sleep_time=0.01, daemon=True)
+        # Publishes from other connections count only once the server has the subscription.
+        assert wait_until(lambda: all(n >= 1 for _, n in client.pubsub_numsub(*channels)))
+
+    def _on_message(self, message):
+        with self._lock:
+            self.messages.append((message["channel"], message["data"]))
+
+    def wait_for(self, count, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with self._lock:
+                if len(self.messages) >= count:
+                    break
+            time.sleep(0.01)
+        time.sleep(0.05)  # room for unexpected extra messages to show up
+        with self._lock:
+            return list(self.messages)
+
+    def close(self):
+        self._thread.stop()
+        self._thread.join(timeout=2)
+        self.pubsub.close()
