@@ -5,6 +5,7 @@ import os
 import signal
 import socket
 import subprocess
+import threading
 import time
 
 import redis
@@ -103,3 +104,37 @@ class ServerProcess:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(timeout=5)
+
+
+class Subscriber:
+    """A plain pub/sub connection to one server, collecting messages with
+    the monotonic time each one arrived."""
+
+    def __init__(self, port, channel):
+        self.messages = []
+        self.times = []
+        self._lock = threading.Lock()
+        self.client = redis.Redis(host=HOST, port=port)
+        self.pubsub = self.client.pubsub(ignore_subscribe_messages=True)
+        self.pubsub.subscribe(**{channel: self._on_message})
+        self.thread = self.pubsub.run_in_thread(sleep_time=0.01, daemon=True)
+        assert poll(lambda: self.client.pubsub_numsub(channel)[0][1] >= 1, timeout=5)
+
+    def _on_message(self, message):
+        with self._lock:
+            self.messages.append((message["channel"], message["data"]))
+            self.times.append(time.monotonic())
+
+    def received(self):
+        with self._lock:
+            return list(self.messages)
+
+    def arrival_times(self):
+        with self._lock:
+            return list(self.times)
+
+    def close(self):
+        self.thread.stop()
+        self.thread.join(timeout=2)
+        self.pubsub.close()
+        self.client.close()

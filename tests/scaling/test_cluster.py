@@ -1,7 +1,6 @@
 """Stashel with its client swapped for a cluster-aware client, against a real
 three-primary Redis Cluster on loopback."""
 
-import threading
 import time
 
 import orjson
@@ -9,7 +8,7 @@ import pytest
 import redis
 
 from kelm_sdk.redis.stashel import Stashel
-from scaling_procs import poll
+from scaling_procs import Subscriber, poll
 
 KEYS = [f"cam:{i}" for i in range(30)]
 
@@ -148,39 +147,12 @@ def test_scan_keys_walks_every_primary(make_cluster_stashel, cluster, cluster_cl
     assert s.scan_keys("nothing:*") == []
 
 
-class NodeSubscriber:
-    """A plain pub/sub connection to one node, collecting messages."""
-
-    def __init__(self, node, channel):
-        self.messages = []
-        self._lock = threading.Lock()
-        self.client = redis.Redis(host="127.0.0.1", port=node.port)
-        self.pubsub = self.client.pubsub(ignore_subscribe_messages=True)
-        self.pubsub.subscribe(**{channel: self._on_message})
-        self.thread = self.pubsub.run_in_thread(sleep_time=0.01, daemon=True)
-        assert poll(lambda: self.client.pubsub_numsub(channel)[0][1] >= 1, timeout=5)
-
-    def _on_message(self, message):
-        with self._lock:
-            self.messages.append((message["channel"], message["data"]))
-
-    def received(self):
-        with self._lock:
-            return list(self.messages)
-
-    def close(self):
-        self.thread.stop()
-        self.thread.join(timeout=2)
-        self.pubsub.close()
-        self.client.close()
-
-
 @pytest.fixture
 def subscribers_on_every_node(cluster):
     made = []
 
     def start(channel):
-        subs = [NodeSubscriber(node, channel) for node in cluster.nodes]
+        subs = [Subscriber(node.port, channel) for node in cluster.nodes]
         made.extend(subs)
         return subs
 
