@@ -13,7 +13,7 @@ import redis.cluster
 import redis.sentinel
 
 from kelm_sdk.redis.stashel import Stashel
-from scaling_procs import HOST, ServerProcess, free_port, poll
+from .scaling_procs import HOST, ServerProcess, free_port, poll
 
 # Sentinel timings: short enough for a failover within a few seconds.
 DOWN_AFTER_MS = 1000

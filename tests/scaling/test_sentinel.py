@@ -9,7 +9,7 @@ import redis
 import redis.sentinel
 
 from kelm_sdk.redis.stashel import Stashel
-from scaling_procs import HOST, Subscriber, poll
+from .scaling_procs import HOST, Subscriber, poll
 
 PRODUCERS = 2
 FRAME_INTERVAL = 0.01  # per producer
