@@ -257,9 +257,15 @@ Owned write_kelm_data(const Call& c) {
 
 Owned write_data(const Call& c) {
     Borrowed key = c.arg(1), data = c.arg(2), ttl = c.arg(3);
-    Owned set = getattr(redis_client(c), n.set);
-    Owned value = PyDict_Check(data.get()) ? encode(c, data) : new_ref(data.get());
-    if (!truth(call_kw(set, n.kw_ex, key, value, ttl))) {
+    Owned reply;
+    if (PyDict_Check(data.get())) {
+        // The client's `set` is looked up before the mapping is encoded.
+        Owned set = getattr(redis_client(c), n.set);
+        reply = call_kw(set, n.kw_ex, key, encode(c, data), ttl);
+    } else {
+        reply = call_method_kw(n.set, n.kw_ex, redis_client(c), key, data, ttl);
+    }
+    if (!truth(reply)) {
         return bool_result(false);
     }
     notify(c, key);

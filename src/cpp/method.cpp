@@ -1,5 +1,6 @@
 #include "method.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
 
@@ -99,16 +100,15 @@ bool accepts(Rule rule, PyObject* value) {
     return Py_IS_TYPE(value, expected_type(rule));
 }
 
-// Binds a vectorcall argument list to the method's parameters, filling
-// `slots` with borrowed references (the caller's arguments or the defaults),
-// then applies the type rules in parameter order. Mirrors the rules and
-// messages of a compiled function with positional-or-keyword parameters.
-void bind(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+// Binds arguments given by keyword, missing or in excess, filling `slots`
+// with borrowed references (the caller's arguments or the defaults). Mirrors
+// the rules and messages of a compiled function whose parameters are all
+// positional-or-keyword.
+void bind_general(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  PyObject** slots, int required) {
     const MethodSpec& spec = *m.spec;
     const int n = spec.nparams;
     PyObject* defaults = m.f.defaults.get();
-    const int ndefaults = defaults ? static_cast<int>(PyTuple_GET_SIZE(defaults)) : 0;
-    const int required = n - ndefaults;
 
     if (nargs > n) {
         raise_count(spec, required, nargs);
@@ -163,6 +163,20 @@ void bind(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (slots[i] == nullptr) {
             slots[i] = PyTuple_GET_ITEM(defaults, i - required);
         }
+    }
+}
+
+// Binds a vectorcall argument list to the method's parameters, then applies
+// the type rules in parameter order.
+void bind(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+    const MethodSpec& spec = *m.spec;
+    const int n = spec.nparams;
+    PyObject* defaults = m.f.defaults.get();
+    const int required = n - (defaults ? static_cast<int>(PyTuple_GET_SIZE(defaults)) : 0);
+    if (nargs == n && kwnames == nullptr) {  // the common case: every argument by position
+        std::copy(args, args + n, slots);
+    } else {
+        bind_general(m, args, nargs, kwnames, slots, required);
     }
     for (int i = 1; i < n; ++i) {
         const Param& p = spec.params[i];
