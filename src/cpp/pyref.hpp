@@ -130,6 +130,10 @@ public:
     // Puts the error back as the pending one and throws.
     [[noreturn]] void rethrow() {
         PyObject* value = value_.release();
+        if (value == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "stashel: error lost before it could be re-raised");
+            throw PyErrSet{};
+        }
         PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
         throw PyErrSet{};
     }

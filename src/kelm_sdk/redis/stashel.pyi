@@ -1,4 +1,6 @@
 import logging
+import queue
+import threading
 from typing import Any, Optional, Union
 
 import redis
@@ -6,12 +8,14 @@ import redis
 logger: logging.Logger
 
 class Stashel:
+    """Represents a redis client specified for the containers."""
+
     _use_thread: Any
     _redis_client: redis.StrictRedis
     _executor: None
-    _queue: Optional["queue.Queue[tuple[dict, str, Optional[int]]]"]
-    _worker: Optional["threading.Thread"]
-    _stop_evt: "threading.Event"
+    _queue: Optional[queue.Queue[tuple[dict, str, Optional[int]]]]
+    _worker: Optional[threading.Thread]
+    _stop_evt: threading.Event
     def __init__(self, thread: bool = True, host: str = ..., port: int = 6379, workers: int = 2) -> None: ...
     def _shutdown_executor(self) -> None: ...
     def _worker_loop(self) -> None: ...
@@ -23,6 +27,3 @@ class Stashel:
     def write_data(self, redis_key: str, data: Union[str, dict], ttl: Optional[int] = None) -> bool: ...
     def read_data(self, redis_key: str) -> Any: ...
     def read_kelm_data(self, redis_key: str) -> Any: ...
-
-import queue
-import threading
