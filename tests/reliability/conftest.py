@@ -47,8 +47,10 @@ class ServerProcess:
             "--loglevel", "warning",
             "--logfile", os.path.join(self.workdir, f"redis-{self.port}.log"),
         ]
+        # The sanitizer run preloads its runtime for Python; the server is not ours to check.
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+                                     stderr=subprocess.DEVNULL, env=env)
         deadline = time.monotonic() + timeout
         while True:
             try:
