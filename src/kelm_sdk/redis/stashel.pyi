@@ -4,6 +4,7 @@ import threading
 from typing import Any, Optional, Union
 
 import redis
+import redis.cluster
 
 logger: logging.Logger
 
@@ -11,7 +12,8 @@ class Stashel:
     """Represents a redis client specified for the containers."""
 
     _use_thread: Any
-    _redis_client: redis.StrictRedis
+    # Any client with the same commands may be swapped in (a cluster or Sentinel client, say).
+    _redis_client: Union[redis.Redis, redis.cluster.RedisCluster]
     _executor: None
     _queue: Optional[queue.Queue[tuple[dict, str, Optional[int]]]]
     _worker: Optional[threading.Thread]
