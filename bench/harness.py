@@ -3,7 +3,6 @@ one process, so that drift in machine load hits them alike, and results are
 compared round by round."""
 
 import statistics
-import time
 import timeit
 
 
@@ -39,20 +38,8 @@ def quantile(values, q):
 
 
 def paired(a, b, how="ratio"):
-    """Median and quartiles of the per-round ratio a/b (or difference a-b).
-    With how="diff-min" the figure is min(a) - min(b): for CPU-bound code
-    without I/O the fastest round is the one least disturbed by other jobs
-    on the machine; the quartiles still come from the per-round differences."""
+    """Median and quartiles of the per-round ratio a/b (or difference a-b)."""
     per_round = [x / y if how == "ratio" else x - y for x, y in zip(a, b)]
-    value = min(a) - min(b) if how == "diff-min" else statistics.median(per_round)
-    return {"median": value, "p25": quantile(per_round, 0.25),
+    return {"median": statistics.median(per_round), "p25": quantile(per_round, 0.25),
             "p75": quantile(per_round, 0.75), "rounds": len(per_round)}
 
-
-def wait_for(predicate, timeout, interval=0.001):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(interval)
-    return predicate()

@@ -23,6 +23,7 @@ import os
 import platform
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -32,7 +33,7 @@ sys.path.insert(0, str(HERE.parent / "demo"))
 
 import orjson  # noqa: E402
 import redis  # noqa: E402
-from harness import interleave, ns_per_call, paired, quantile, wait_for  # noqa: E402
+from harness import interleave, ns_per_call, paired, quantile  # noqa: E402
 from pystashel import NullClient, PyStashel  # noqa: E402
 from redis_server import PrivateRedis  # noqa: E402
 
@@ -44,6 +45,14 @@ SCAN_KEYS = 10_000
 
 def frame(seq):
     return {"seq": seq, "t": time.monotonic_ns(), "width": 640, "height": 480, "payload": PAYLOAD}
+
+
+def settle(q, timeout):
+    """Waits until the writer has finished every queued frame. Blocks without
+    polling: a polling thread would take the GIL from the writer it times."""
+    waiter = threading.Thread(target=q.join, daemon=True)
+    waiter.start()
+    waiter.join(timeout)
 
 
 def client_with(host, port, parser_class=None):
@@ -146,9 +155,10 @@ class Bench:
     # 3 -----------------------------------------------------------------
     def plain_loop(self, client, count):
         def measure():
+            frames = [frame(n) for n in range(count)]
             start = time.perf_counter()
-            for n in range(count):
-                if client.set("bench:pipe", orjson.dumps(frame(n)), ex=None):
+            for f in frames:
+                if client.set("bench:pipe", orjson.dumps(f), ex=None):
                     client.publish("bench:pipe_notify", "1")
             return count / (time.perf_counter() - start)
 
@@ -165,7 +175,7 @@ class Bench:
             for n in range(count):
                 s.write_kelm_data(frame(n), "bench:pipe")
             before, start = self.set_calls(), time.perf_counter()
-            wait_for(lambda: s._queue.unfinished_tasks == 0, 60)
+            settle(s._queue, 60)
             elapsed = time.perf_counter() - start
             stored = self.set_calls() - before
             s._shutdown_executor()
@@ -186,7 +196,7 @@ class Bench:
                 n += 1
                 if yield_gil:
                     time.sleep(0)
-            wait_for(lambda: s._queue.unfinished_tasks == 0, 5)
+            settle(s._queue, 5)
             elapsed = time.perf_counter() - start
             stored = self.set_calls() - before
             s._shutdown_executor()
@@ -196,9 +206,9 @@ class Bench:
 
     def pipeline(self):
         group = "3 threaded pipeline (frames stored/s)"
-        plain = self.plain_loop(client_with(self.host, self.port), 1500)
-        figures = interleave([("writer draining queue", self.drain(1500)), ("plain SET+PUBLISH loop", plain)],
-                             self.rounds(10))
+        plain = self.plain_loop(client_with(self.host, self.port), 600)
+        figures = interleave([("writer draining queue", self.drain(600)), ("plain SET+PUBLISH loop", plain)],
+                             self.rounds(40))
         self.add(group, "writer alone (queue pre-filled)", "writer draining queue", "plain SET+PUBLISH loop",
                  figures, "frames/s", goal=">= 0.95")
         figures = interleave([("writer, producer tight loop", self.offered(0.4, False)),
