@@ -136,11 +136,13 @@ class CountingClient:
         self.publish_ok = 0
         self.publish_errors = []
         self.keep_values = keep_values
+        self.local = threading.local()  # .sets: SET calls made by the current thread
         self.stored = []  # (thread name, key, value) of accepted SETs, in order
 
     def set(self, key, value, *args, **kwargs):
         with self.lock:
             self.set_calls += 1
+        self.local.sets = getattr(self.local, "sets", 0) + 1
         try:
             reply = self.real.set(key, value, *args, **kwargs)
         except Exception as exc:

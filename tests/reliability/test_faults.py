@@ -104,42 +104,36 @@ def test_server_killed_and_restarted_under_threaded_producers(own_server, own_st
           f"after the server was back, {proxy.set_ok - stored_before} stored after")
 
 
+def stall_server(server, how, pause_ms=2500):
+    if how == "sigstop":
+        server.freeze()
+    else:
+        server.admin().execute_command("CLIENT", "PAUSE", str(pause_ms), "WRITE")
+
+
+def writer_inside_set(instance, proxy, stall, server):
+    """Stores one frame, stalls the server, then hands the writer a second
+    frame and waits until it is stuck in that frame's SET."""
+    instance.write_kelm_data(frame_for("stall", 0), "stall")
+    assert drained(instance) and proxy.set_ok == 1  # the writer has a live connection
+    stall_server(server, stall)
+    instance.write_kelm_data(frame_for("stall", 1), "stall")
+    assert wait_until(lambda: proxy.set_calls == 2)
+
+
 @pytest.mark.parametrize("stall", ["sigstop", "client-pause"])
 def test_stalled_server_blocks_no_producer_and_no_shutdown(own_server, own_stashel, stall):
     instance = own_stashel()
     proxy = counted(instance)
-    instance.write_kelm_data(frame_for("stall", 0), "stall")
-    assert drained(instance) and proxy.set_ok == 1  # the writer has a live connection
-
-    admin = own_server.admin()
-    if stall == "sigstop":
-        own_server.freeze()
-    else:
-        admin.execute_command("CLIENT", "PAUSE", "2500", "WRITE")
+    writer_inside_set(instance, proxy, stall, own_server)
     stalled_at = time.monotonic()
-    instance.write_kelm_data(frame_for("stall", 1), "stall")
-    assert wait_until(lambda: proxy.set_calls == 2)  # the writer now waits inside SET
 
     latencies = []
-    errors = []
-
-    def produce(p):
-        try:
-            for i in range(500):
-                t0 = time.perf_counter()
-                instance.write_kelm_data(frame_for(f"stall:{p}", i), f"stall:{p}")
-                latencies.append(time.perf_counter() - t0)
-        except Exception as exc:  # noqa: BLE001
-            errors.append(exc)
-
-    producers = [threading.Thread(target=produce, args=(p,)) for p in range(4)]
-    for t in producers:
-        t.start()
-    for t in producers:
-        t.join(timeout=10)
+    for i in range(2000):
+        t0 = time.perf_counter()
+        assert instance.write_kelm_data(frame_for("stall:p", i), "stall:p") is True
+        latencies.append(time.perf_counter() - t0)
     produced_in = time.monotonic() - stalled_at
-    assert errors == []
-    assert len(latencies) == 2000
     # All 2000 frames went in while one SET was still waiting for the server.
     assert proxy.set_calls == 2 and proxy.set_ok == 1
     assert produced_in < 2.0
@@ -155,13 +149,46 @@ def test_stalled_server_blocks_no_producer_and_no_shutdown(own_server, own_stash
     own_server.thaw()
     instance._worker.join(timeout=10)
     assert not instance._worker.is_alive()
-    latencies.sort()
-    print(f"\nstall ({stall}): 2000 frames from 4 threads in {produced_in:.2f} s while one SET hung; "
-          f"per call median {latencies[1000] * 1e6:.0f} us, max {latencies[-1] * 1e3:.1f} ms; "
-          f"shutdown returned in {took:.3f} s")
     # The writer finished the SET it held and stored nothing after the shutdown.
     assert proxy.set_calls == 2
-    assert admin.get("stall") is not None
+    assert own_server.admin().get("stall") is not None
+    latencies.sort()
+    print(f"\nstall ({stall}): 2000 frames in {produced_in:.2f} s while one SET hung; "
+          f"per call median {latencies[1000] * 1e6:.0f} us, max {latencies[-1] * 1e3:.1f} ms; "
+          f"shutdown returned in {took:.3f} s")
+
+
+def test_stalled_server_several_producers_wait_only_on_the_fallback(own_server, own_stashel):
+    """With several producers on one instance, a producer whose frame the
+    full queue still refuses after dropping the oldest writes it itself, and
+    so waits for the stalled server. Every slow call is such a fallback."""
+    instance = own_stashel()
+    proxy = counted(instance)
+    writer_inside_set(instance, proxy, "client-pause", own_server)
+    calls, errors = [], []
+
+    def produce(p):
+        try:
+            for i in range(500):
+                before = getattr(proxy.local, "sets", 0)
+                t0 = time.perf_counter()
+                result = instance.write_kelm_data(frame_for(f"stall:{p}", i), f"stall:{p}")
+                calls.append((time.perf_counter() - t0, getattr(proxy.local, "sets", 0) - before, result))
+        except Exception as exc:  # noqa: BLE001
+            errors.append(exc)
+
+    producers = [threading.Thread(target=produce, args=(p,)) for p in range(4)]
+    for t in producers:
+        t.start()
+    for t in producers:
+        t.join(timeout=30)
+    assert errors == [] and len(calls) == 2000
+    slow = [c for c in calls if c[0] >= 0.25]
+    fallbacks = [c for c in calls if c[1]]
+    assert all(sets == 1 for _, sets, _ in slow)
+    assert all(result is True for _, sets, result in calls if not sets)
+    print(f"\nstall with 4 producers: {len(fallbacks)} of 2000 calls fell back to a write on the caller's "
+          f"thread, {len(slow)} waited for the server, longest {max(c[0] for c in calls):.2f} s")
 
 
 # A child process that leaves its writers (and sometimes producers and a
