@@ -23,6 +23,7 @@ import os
 import platform
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 from pathlib import Path
@@ -103,20 +104,20 @@ class Bench:
               "k": "bench:w", "ch": "bench:w_notify", "v": "hello", "many": [f"bench:gone:{i}" for i in range(100)]}
         inline_write = "if c.set(k, {v}, ex=None):\n    c.publish(k + '_notify', '1')"
         cases = [
-            ("write_data (text)", "s.write_data(k, v)", inline_write.format(v="v"), 100),
-            ("write_data (dict)", "s.write_data(k, d)", inline_write.format(v="dumps(d)"), 100),
+            ("write_data (text)", "s.write_data(k, v)", inline_write.format(v="v"), 40),
+            ("write_data (dict)", "s.write_data(k, d)", inline_write.format(v="dumps(d)"), 40),
             ("write_kelm_data (direct)", "s.write_kelm_data(d, k)",
              "try:\n    " + inline_write.format(v="dumps(d)").replace("\n", "\n    ") + "\nexcept Exception:\n    pass",
-             100),
-            ("read_data", "s.read_data('bench:text')", "c.get('bench:text')", 200),
-            ("read_kelm_data", "s.read_kelm_data('bench:frame')", "loads(c.get('bench:frame'))", 200),
-            ("delete_data", "s.delete_data('bench:gone')", "bool(c.delete('bench:gone'))", 200),
-            ("delete_many (100 keys)", "s.delete_many(many)", "c.delete(*many)", 100),
+             40),
+            ("read_data", "s.read_data('bench:text')", "c.get('bench:text')", 80),
+            ("read_kelm_data", "s.read_kelm_data('bench:frame')", "loads(c.get('bench:frame'))", 80),
+            ("delete_data", "s.delete_data('bench:gone')", "bool(c.delete('bench:gone'))", 80),
+            ("delete_many (100 keys)", "s.delete_many(many)", "c.delete(*many)", 40),
             ("scan_keys (10,000 keys)", "s.scan_keys('bench:scan:*')",
              "[x.decode() for x in c.scan_iter(match='bench:scan:*')]", 1),
         ]
         for name, method, inline, number in cases:
-            rounds = self.rounds(12 if number == 1 else 80)
+            rounds = self.rounds(16 if number == 1 else 200)
             figures = interleave([("Stashel", ns_per_call(method, ns, number)),
                                   ("inline redis-py", ns_per_call(inline, ns, number))], rounds)
             figures = {k: [x / 1000 for x in v] for k, v in figures.items()}
@@ -206,9 +207,9 @@ class Bench:
 
     def pipeline(self):
         group = "3 threaded pipeline (frames stored/s)"
-        plain = self.plain_loop(client_with(self.host, self.port), 600)
-        figures = interleave([("writer draining queue", self.drain(600)), ("plain SET+PUBLISH loop", plain)],
-                             self.rounds(40))
+        plain = self.plain_loop(client_with(self.host, self.port), 300)
+        figures = interleave([("writer draining queue", self.drain(300)), ("plain SET+PUBLISH loop", plain)],
+                             self.rounds(80))
         self.add(group, "writer alone (queue pre-filled)", "writer draining queue", "plain SET+PUBLISH loop",
                  figures, "frames/s", goal=">= 0.95")
         figures = interleave([("writer, producer tight loop", self.offered(0.4, False)),
@@ -354,8 +355,8 @@ def chart(result, path):
 
     ratios = [r for r in result["rows"] if r["how"] == "ratio"]
     diffs = [r for r in result["rows"] if r["how"] != "ratio"]
-    fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(15, 8), gridspec_kw={"width_ratios": [3, 2]})
-    names = [f"{r['group'].split()[0]} {r['name']}" for r in ratios]
+    fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(16, 9), gridspec_kw={"width_ratios": [3, 2]})
+    names = [textwrap.fill(f"{r['group'].split()[0]} {r['name']}", 34) for r in ratios]
     colors = ["tab:gray" if r.get("met") is None else ("tab:green" if r["met"] else "tab:red") for r in ratios]
     values = [r["median"] for r in ratios]
     errs = [[r["median"] - r["p25"] for r in ratios], [r["p75"] - r["median"] for r in ratios]]
@@ -365,7 +366,7 @@ def chart(result, path):
     ax1.invert_yaxis()
     ax1.set_xlabel("ratio A/B (median, quartiles); green met goal, red missed, grey no goal")
     ax1.tick_params(axis="y", labelsize=7)
-    dnames = [r["name"] for r in diffs]
+    dnames = [textwrap.fill(r["name"], 34) for r in diffs]
     ax2.barh(dnames, [r["median"] for r in diffs],
              color=["tab:blue" if "C++" in n else "tab:orange" for n in dnames])
     ax2.axvline(100, color="red", lw=0.8, ls="--")
