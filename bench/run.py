@@ -389,7 +389,10 @@ def main(argv=None):
     rows = set(args.rows.split(","))
 
     started = time.monotonic()
-    result = {"command": "make bench" + (f" ARGS=\"{' '.join(argv or sys.argv[1:])}\"" if (argv or sys.argv[1:]) else ""),
+    args_text = " ".join(argv if argv is not None else sys.argv[1:])
+    make_args = ' ARGS="' + args_text + '"' if args_text else ""
+    run_args = " " + args_text if args_text else ""
+    result = {"command": f"make bench{make_args} (.venv/bin/python bench/run.py{run_args})",
               "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
               "machine": {"cpus": os.cpu_count(), "load": [round(x, 2) for x in os.getloadavg()],
                           "python": platform.python_version(), "redis-py": redis.__version__,

@@ -257,6 +257,8 @@ def run(args, out=sys.stdout, err=sys.stderr):
                 raise RuntimeError("a demo process did not start in time")
         go.set()
         interrupted = show_progress(args, counters, procs[1:])
+        if interrupted:
+            stop_producers.set()
         for proc in procs[1:]:
             proc.join(DRAIN_TIMEOUT + 30)
 
@@ -307,7 +309,7 @@ def show_progress(args, counters, producers):
     cbase = args.producers * P_WIDTH
     start = time.monotonic()
     bar = tqdm(total=round(args.duration, 1), unit="s", file=sys.stderr, disable=None,
-               bar_format="{l_bar}{bar}| {n:.1f}/{total:.1f}s {postfix}")
+               bar_format="{l_bar}{bar}| {n:.1f}/{total:.1f}s{postfix}")
     try:
         while any(p.is_alive() for p in producers):
             elapsed = min(time.monotonic() - start, args.duration)
@@ -423,8 +425,6 @@ def problems(summary):
         found.append(f"{summary['write_failures']} writes failed")
     if summary["read_failures"]:
         found.append(f"{summary['read_failures']} reads failed")
-    if summary["interrupted"]:
-        found.append("interrupted")
     return found
 
 
@@ -461,6 +461,9 @@ def main(argv=None):
         print(f"demo: {exc}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
+        print("demo: interrupted", file=sys.stderr)
+        return 130
+    if summary["interrupted"]:
         print("demo: interrupted", file=sys.stderr)
         return 130
     found = problems(summary)

@@ -65,7 +65,8 @@ class PrivateRedis:
                 [self.executable, "--bind", "127.0.0.1", "--port", str(self.port),
                  "--save", "", "--appendonly", "no", "--dir", self._dir.name,
                  "--protected-mode", "yes", "--loglevel", "warning"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                start_new_session=True)  # Ctrl-C at the terminal is ours to handle, not the server's
             deadline = time.monotonic() + self.start_timeout
             while time.monotonic() < deadline and self.proc.poll() is None:
                 if answers(self.host, self.port, timeout=0.2):
