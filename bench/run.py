@@ -424,8 +424,12 @@ def main(argv=None):
     out.mkdir(parents=True, exist_ok=True)
     (out / "latest.json").write_text(json.dumps(result, indent=2) + "\n")
     (out / "latest.md").write_text(markdown(result))
-    chart(result, out / "latest.png")
-    print(f"\n{markdown(result)}\nsaved {out / 'latest.json'}, latest.md, latest.png ({result['seconds']} s)")
+    try:
+        chart(result, out / "latest.png")
+        saved = "latest.md, latest.png"
+    except ImportError:
+        saved = "latest.md (no chart: matplotlib is missing; make bench installs it)"
+    print(f"\n{markdown(result)}\nsaved {out / 'latest.json'}, {saved} ({result['seconds']} s)")
     missed = [r["name"] for r in bench.rows if r.get("met") is False]
     if missed:
         print("goals missed: " + "; ".join(missed))

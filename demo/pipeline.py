@@ -170,8 +170,13 @@ def consumer_main(keys, cfg, counters, ready, stop, results):
 
     latencies, seen = [], set()
     notified = reads = 0
+    error = None
     while not stop.is_set():
-        message = pubsub.get_message(timeout=0.05)
+        try:
+            message = pubsub.get_message(timeout=0.05)
+        except (redis.RedisError, OSError) as exc:  # the server went away: report what was seen
+            error = f"consumer lost its subscription: {exc}"
+            break
         if message is None or message["type"] != "message":
             continue
         notified += 1
@@ -191,7 +196,7 @@ def consumer_main(keys, cfg, counters, ready, stop, results):
     client.close()
     results.put(("consumer", 0, {"notifications": notified, "reads": reads,
                                  "frames_read": len(seen), "latencies_ns": latencies,
-                                 "log_lines": logs.count, "first_logs": logs.lines}))
+                                 "log_lines": logs.count, "first_logs": logs.lines, "error": error}))
 
 
 def percentile(sorted_values, q):
@@ -272,11 +277,14 @@ def run(args, out=sys.stdout, err=sys.stderr):
             time.sleep(0.02)
         stop_consumer.set()
         reports = {}
-        for _ in procs:
+        deadline = time.monotonic() + 30
+        while len(reports) < len(procs) and time.monotonic() < deadline:
             try:
-                role, index, report = results.get(timeout=30)
+                role, index, report = results.get(timeout=0.5)
             except queue.Empty:
-                break
+                if not any(p.is_alive() for p in procs):  # a process that died sends nothing
+                    break
+                continue
             reports[(role, index)] = report
         for proc in procs:
             proc.join(10)
@@ -370,6 +378,7 @@ def summarize(args, cfg, counters, reports, embedded, keys):
         "read_failures": counters[args.producers * P_WIDTH + C_FAILED],
         "latency_ms": {"p50": ms(50), "p95": ms(95), "p99": ms(99)},
         "per_producer": per_producer,
+        "consumer_error": consumer.get("error") if consumer else "the consumer sent no report",
         "consumer_log_lines": consumer.get("log_lines", 0),
         "consumer_first_logs": consumer.get("first_logs", []),
     }
@@ -425,6 +434,8 @@ def problems(summary):
         found.append(f"{summary['write_failures']} writes failed")
     if summary["read_failures"]:
         found.append(f"{summary['read_failures']} reads failed")
+    if summary["consumer_error"]:
+        found.append(summary["consumer_error"])
     return found
 
 
@@ -432,7 +443,7 @@ def parse_args(argv):
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0],
         epilog=__doc__.split("\n\n", 1)[1] + "\nExit status: 0 healthy run (frames read > 0, "
-               "no failed write or read), 1 unhealthy run, 2 server unavailable.",
+               "no failed write or read), 1 unhealthy run, 2 server unavailable, 130 interrupted.",
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rate", type=float, default=30.0,
                         help="frames per second per producer; 0 = as fast as possible (default 30)")
