@@ -23,7 +23,7 @@ fi
     -Ccmake.define.STASHEL_SANITIZE=ON \
     -Ccmake.build-type=RelWithDebInfo \
     "-Cbuild-dir=build/sanitize-{wheel_tag}" \
-    ".[test]"
+    ".[test,demo]"
 
 # The module must really be the instrumented one.
 module=$("$PY" -c 'import importlib.util as u; print(u.find_spec("kelm_sdk.redis.stashel").origin)')
