@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <exception>
 #include <new>
 
 #include <structmember.h>
@@ -199,12 +200,13 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
         return nullptr;
     } catch (std::bad_alloc&) {
         return PyErr_NoMemory();
-    } catch (abi::__forced_unwind&) {
-        throw;  // a thread ended at interpreter exit: let the unwind finish it
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "stashel: unexpected C++ exception");
+    } catch (std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "stashel: unexpected C++ exception: %s", e.what());
         return nullptr;
     }
+    // Deliberately no catch-all: a daemon thread ended at interpreter exit is
+    // unwound by the runtime (abi::__forced_unwind), and that unwind must pass
+    // through untouched. There is no exception object behind it to bind to.
 }
 
 // ---------------------------------------------------------------- signature

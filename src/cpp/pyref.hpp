@@ -9,7 +9,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
 #include <utility>
 
 namespace stashel {
