@@ -218,7 +218,7 @@ class Bench:
                              self.rounds(8))
         self.add(group, "producer offering in a tight loop", "writer, producer tight loop",
                  "plain SET+PUBLISH loop", figures, "frames/s", goal=">= 0.95",
-                 note="the producer holds the GIL, see docs/performance.md")
+                 note="the producer holds the GIL, see README.md")
         self.add(group, "producer offering, sleep(0) between frames", "writer, producer yields GIL",
                  "plain SET+PUBLISH loop", figures, "frames/s", goal=">= 0.95")
 
