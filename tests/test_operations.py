@@ -368,3 +368,28 @@ def test_refused_calls_leave_the_server_untouched(direct, redisdb, listen):
             call()
     assert redisdb.dbsize() == 1 and redisdb.get("k") == b"keep" and redisdb.ttl("k") == -1
     assert listener.wait_for(1, timeout=0.3) == []
+
+
+def test_subclass_overrides_are_honoured(server, redisdb):
+    from kelm_sdk.redis.stashel import Stashel
+
+    class Audited(Stashel):
+        def __init__(self, **kwargs):
+            self.written = []
+            super().__init__(**kwargs)
+
+        def _write_(self, data, redis_key, ttl=None):
+            self.written.append(redis_key)
+            return super()._write_(dict(data, audited=True), redis_key, ttl)
+
+        def read_data(self, redis_key):
+            return super().read_data("prefix:" + redis_key)
+
+    instance = Audited(host=server[0], port=server[1])
+    try:
+        instance.write_kelm_data({"n": 1}, "prefix:cam")  # queued, then written by the writer
+        assert wait_until(lambda: redisdb.get("prefix:cam") is not None)
+        assert instance.written == ["prefix:cam"]
+        assert instance.read_kelm_data("cam") == {"n": 1, "audited": True}
+    finally:
+        instance._shutdown_executor()
