@@ -21,7 +21,12 @@ struct PyErrSet {};
 // so a reference may only be released when this thread really owns the GIL;
 // otherwise it is left to the dying process.
 inline bool may_release_reference() {
-    return !_Py_IsFinalizing() || PyGILState_Check();
+#if PY_VERSION_HEX >= 0x030D0000
+    const bool finalizing = Py_IsFinalizing();
+#else
+    const bool finalizing = _Py_IsFinalizing();
+#endif
+    return !finalizing || PyGILState_Check();
 }
 
 class Borrowed {
