@@ -176,13 +176,18 @@ class Bench:
             for n in range(count):
                 s.write_kelm_data(frame(n), "bench:pipe")
             before, start = self.set_calls(), time.perf_counter()
-            settle(s._queue, 60)
-            elapsed = time.perf_counter() - start
-            stored = self.set_calls() - before
-            s._shutdown_executor()
-            return stored / elapsed
+            return self.stored_rate(s, before, start, 60)
 
         return measure
+
+    def stored_rate(self, s, before, start, timeout):
+        """Waits for the writer to empty the queue, shuts the instance down and
+        returns the SETs the server counted since `before`, per second since `start`."""
+        settle(s._queue, timeout)
+        elapsed = time.perf_counter() - start
+        stored = self.set_calls() - before
+        s._shutdown_executor()
+        return stored / elapsed
 
     def offered(self, seconds, yield_gil):
         """Producer thread writing frames for `seconds` as fast as it can;
@@ -197,11 +202,7 @@ class Bench:
                 n += 1
                 if yield_gil:
                     time.sleep(0)
-            settle(s._queue, 5)
-            elapsed = time.perf_counter() - start
-            stored = self.set_calls() - before
-            s._shutdown_executor()
-            return stored / elapsed
+            return self.stored_rate(s, before, start, 5)
 
         return measure
 
