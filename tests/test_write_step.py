@@ -1,6 +1,9 @@
 """The write step: a frame stored as compact JSON with its TTL, announced on
 <key>_notify only after the server accepted it, failures logged."""
 
+import queue
+import sys
+
 import orjson
 import pytest
 
@@ -107,3 +110,48 @@ def test_interrupts_are_not_swallowed(fake, logs):
     with pytest.raises(KeyboardInterrupt):
         fake._write_({}, "k")
     assert logs() == []
+
+
+@pytest.mark.parametrize("method, command", [("_write_", "set"), ("read_kelm_data", "get")])
+def test_logger_errors_carry_the_handled_error_as_context(fake, monkeypatch, method, command):
+    # As inside an `except` block: the logger sees the handled error, and its
+    # own error gets it as __context__.
+    from kelm_sdk.redis import stashel
+
+    seen = []
+
+    class Logger:
+        def log(self, message):
+            seen.append(sys.exc_info()[1])
+            raise RuntimeError("log sink down")
+
+        error = warning = log
+
+    monkeypatch.setattr(stashel, "logger", Logger())
+    failure = ConnectionError("down")
+    fake._redis_client.raises[command] = failure
+    args = ({"a": 1}, "k") if method == "_write_" else ("k",)
+    with pytest.raises(RuntimeError) as raised:
+        getattr(fake, method)(*args)
+    assert seen == [failure] and raised.value.__context__ is failure
+    assert sys.exc_info() == (None, None, None)
+
+
+def test_queue_errors_while_full_is_handled_carry_it_as_context(fake):
+    class Stop(BaseException):
+        pass
+
+    class FullQueue:
+        full_seen = False
+
+        def put_nowait(self, item):
+            raise Stop() if self.full_seen else queue.Full()
+
+        def get_nowait(self):
+            self.full_seen = True
+            raise queue.Empty()
+
+    fake._use_thread, fake._queue = True, FullQueue()
+    with pytest.raises(Stop) as raised:
+        fake.write_kelm_data({"a": 1}, "k")
+    assert isinstance(raised.value.__context__, queue.Full)

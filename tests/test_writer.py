@@ -139,10 +139,16 @@ def test_a_broken_queue_is_reported_without_a_busy_loop(make_stashel, logs):
 CLEAN_EXIT_MARKERS = ("terminate called", "FATAL", "Fatal Python error", "Segmentation", "Aborted")
 
 
-def run_child(code, timeout=30):
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(__file__))
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=timeout, env=env)
+def run_child(code, timeout=30, path=(), stdin_after=None):
+    """Runs `code` in a fresh interpreter and checks that it exits cleanly.
+    With `stdin_after`, a line reaches its stdin that many seconds later."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__), *map(str, path)]))
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    if stdin_after is not None:
+        time.sleep(stdin_after)
+    stdout, stderr = child.communicate("\n", timeout=timeout)
+    result = subprocess.CompletedProcess(child.args, child.returncode, stdout, stderr)
     assert result.returncode == 0, result.stderr
     for marker in CLEAN_EXIT_MARKERS:
         assert marker not in result.stderr, result.stderr
@@ -207,3 +213,85 @@ def test_exit_while_a_write_is_stuck_on_the_server(delay):
         listener.close()
         for conn in accepted:
             conn.close()
+
+
+# Ways for the interpreter to finalize while the writer sleeps in a slow SET,
+# so that the writer is ended on waking, after its thread state is gone.
+LATE_WAKE_UPS = {
+    "a subinterpreter has existed and a finalizer runs long": ("""
+        import slow_finalizer  # imported first: its object is finalized late
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        interpreters.destroy(interpreters.create())
+    """, None),
+    "an exit function runs long after finalization": ("""
+        import ctypes
+        ctypes.pythonapi.Py_AtExit(ctypes.cast(ctypes.CDLL(None).getchar, ctypes.c_void_p))  # waits for stdin
+    """, 1.5),
+}
+
+
+@pytest.mark.parametrize("round", range(3))
+@pytest.mark.parametrize("wake_up", LATE_WAKE_UPS)
+def test_exit_when_the_writer_wakes_after_finalization(wake_up, round, tmp_path):
+    (tmp_path / "slow_finalizer.py").write_text(textwrap.dedent("""
+        import time
+
+        class SlowFinalizer:
+            def __del__(self, sleep=time.sleep):
+                sleep(0.6)
+
+        keep = SlowFinalizer()
+    """))
+    setup, stdin_after = LATE_WAKE_UPS[wake_up]
+    run_child(textwrap.dedent(setup) + textwrap.dedent("""
+        import time
+        from kelm_sdk.redis.stashel import Stashel
+
+        class SlowClient:
+            def set(self, *args, **kwargs):
+                time.sleep(0.8)
+                return True
+
+        s = Stashel(host="127.0.0.1", port=1)
+        s._redis_client = SlowClient()
+        s.write_kelm_data({"a": 1}, "k")
+        time.sleep(0.05)
+    """), path=[tmp_path], stdin_after=stdin_after)
+
+
+def test_only_the_stop_event_ends_the_writer(make_stashel, redisdb, logs, monkeypatch):
+    from kelm_sdk.redis import stashel
+
+    class NoText:
+        def __str__(self):
+            raise ValueError("no text")
+
+        __repr__ = __str__
+
+    class FailingLogger:
+        def error(self, message):
+            raise RuntimeError("log sink down")
+
+        warning = error
+
+    instance = make_stashel()
+    instance._queue.put((None, NoText(), None))  # a caller's item that is no frame, with no text form
+    assert wait_until(lambda: instance._queue.unfinished_tasks == 0)
+    assert logs() == [("ERROR", "Failed to write data to redis`<NoText object>` - Argument 'data' has incorrect "
+                                "type (expected dict, got NoneType)")]
+
+    real_client, real_logger = instance._redis_client, stashel.logger
+    instance._redis_client = FakeClient()
+    instance._redis_client.raises["set"] = ConnectionError("down")
+    monkeypatch.setattr(stashel, "logger", FailingLogger())
+    instance.write_kelm_data({"lost": 1}, "k")
+    assert wait_until(lambda: instance._redis_client.names() == ["set"] and instance._queue.unfinished_tasks == 0)
+
+    instance._redis_client = real_client
+    monkeypatch.setattr(stashel, "logger", real_logger)
+    assert instance.write_kelm_data({"stored": 1}, "k") is True
+    assert wait_until(lambda: redisdb.get("k") == b'{"stored":1}')
+    assert instance._worker.is_alive()

@@ -4,6 +4,8 @@
 // so callers and tests can replace any of them.
 #include "client.hpp"
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "names.hpp"
@@ -19,8 +21,28 @@ Owned none() { return new_ref(Py_None); }
 
 Owned error_text(const CaughtError& e) { return Owned::steal(PyObject_Format(e.value().get(), n.empty)); }
 
-void log_line(const Call& c, PyObject* level, Borrowed message) {
-    call_method(level, c.global(n.logger), message);
+template <class... Args>
+Owned format(const char* pattern, const Args&... args) {
+    return Owned::steal(PyUnicode_FromFormat(pattern, Borrowed(args).get()...));
+}
+
+// Writes the line built by `message` while `cause` is the exception being
+// handled, as an `except` block would: an error raised by the logger gets
+// `cause` as its __context__ and sees it in sys.exc_info().
+template <class Message>
+void log_handling(const Call& c, PyObject* level, const CaughtError& cause, Message message) {
+    Handling handling(cause);
+    call_method(level, c.global(n.logger), message());
+}
+
+// Ignores an error of the Exception family; anything else keeps travelling.
+template <class Body>
+void ignoring_errors(Body body) {
+    try {
+        body();
+    } catch (PyErrSet&) {
+        CaughtError::take_if(PyExc_Exception);
+    }
 }
 
 Owned redis_client(const Call& c) { return getattr(c.self(), n._redis_client); }
@@ -35,19 +57,9 @@ void notify(const Call& c, Borrowed key) {
         call_method(n.publish, redis_client(c), channel, n.notify_message);
     } catch (PyErrSet&) {
         CaughtError e = CaughtError::take_if(PyExc_Exception);
-        log_line(c, n.warning,
-                 Owned::steal(PyUnicode_FromFormat("Failed to publish notification to %U: %U", channel.get(),
-                                                   error_text(e).get())));
-    }
-}
-
-// Ignores an error of the Exception family; anything else keeps travelling.
-template <class Body>
-void ignoring_errors(Body body) {
-    try {
-        body();
-    } catch (PyErrSet&) {
-        CaughtError::take_if(PyExc_Exception);
+        log_handling(c, n.warning, e, [&] {
+            return format("Failed to publish notification to %U: %U", channel, error_text(e));
+        });
     }
 }
 
@@ -85,13 +97,7 @@ Owned init(const Call& c) {
 
 Owned init_defaults(Borrowed globals) {
     // The default host is fixed once, when the class is made.
-    PyObject* os = PyDict_GetItemWithError(globals.get(), Owned::steal(PyUnicode_FromString("os")).get());
-    if (os == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_NameError, "name 'os' is not defined");
-        }
-        throw PyErrSet{};
-    }
+    Owned os = lookup_global(globals, Owned::steal(PyUnicode_FromString("os")).get());
     Owned environ = getattr(os, Owned::steal(PyUnicode_FromString("environ")).get());
     Owned host = call_method(Owned::steal(PyUnicode_FromString("get")).get(), environ,
                              Owned::steal(PyUnicode_FromString("REDIS_HOST")),
@@ -140,10 +146,30 @@ void mark_done(const Call& c) {
     ignoring_errors([&] { call_method(n.task_done, getattr(c.self(), n._queue)); });
 }
 
-// Writes one queued frame. The item is marked done whatever happens. An error
-// that escapes the write step (a frame the encoder refuses) is logged like a
-// failed write instead of ending the writer: a dead writer would leave every
-// later frame write reporting success while nothing is stored.
+// str(obj), else repr(obj), else its type name: a description that no error
+// of the Exception family can prevent.
+Owned describe(Borrowed obj) {
+    for (auto convert : {PyObject_Str, PyObject_Repr}) {
+        if (PyObject* text = convert(obj.get())) {
+            return Owned::steal(text);
+        }
+        CaughtError::take_if(PyExc_Exception);
+    }
+    return Owned::steal(PyUnicode_FromFormat("<%s object>", Py_TYPE(obj.get())->tp_name));
+}
+
+// Only the stop event ends the writer: a dead writer would leave every later
+// frame write reporting success while nothing is stored. So a line logged on
+// the writer costs at most that line when the logger fails; errors outside
+// the Exception family (the interpreter's exit, interrupts) keep travelling.
+template <class Message>
+void log_on_writer(const Call& c, PyObject* level, const CaughtError& cause, Message message) {
+    ignoring_errors([&] { log_handling(c, level, cause, message); });
+}
+
+// Writes one queued item and marks it done, whatever happens. An error that
+// escapes the write step (a frame the encoder refuses, a failing logger, an
+// item that is not a frame) is logged like a failed write.
 void write_queued(const Call& c, Borrowed item) {
     Owned key;
     try {
@@ -156,40 +182,60 @@ void write_queued(const Call& c, Borrowed item) {
         if (!e.matches(PyExc_Exception)) {
             e.rethrow();
         }
-        log_line(c, n.error,
-                 Owned::steal(PyUnicode_FromFormat("Failed to write data to redis`%S` - %U",
-                                                   key ? key.get() : item.get(), error_text(e).get())));
+        log_on_writer(c, n.error, e, [&] {
+            return format("Failed to write data to redis`%U` - %U", describe(key ? key.borrow() : item),
+                          describe(e.value()));
+        });
         return;
     }
     mark_done(c);
 }
 
+// The next queued item, or an empty Owned when the 0.2 s wait ran out.
+Owned next_item(const Call& c) {
+    try {
+        return call_method_kw(n.get, n.kw_timeout, getattr(c.self(), n._queue), n.queue_wait);
+    } catch (PyErrSet&) {
+        CaughtError e = CaughtError::take();
+        Handling handling(e);
+        if (!e.matches(getattr(c.global(n.queue), n.Empty).get())) {
+            e.rethrow();
+        }
+        return Owned();
+    }
+}
+
+// One wait on the stop event; when the event itself fails, a plain sleep.
+void pause(const Call& c) {
+    try {
+        call_method(n.wait, getattr(c.self(), n._stop_evt), n.queue_wait);
+        return;
+    } catch (PyErrSet&) {
+        CaughtError::take_if(PyExc_Exception);
+    }
+    Py_BEGIN_ALLOW_THREADS
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Py_END_ALLOW_THREADS
+}
+
 Owned worker_loop(const Call& c) {
-    Borrowed self = c.self();
     for (;;) {
-        if (truth(call_method(n.is_set, getattr(self, n._stop_evt)))) {
-            return none();
-        }
-        Owned item;
         try {
-            item = call_method_kw(n.get, n.kw_timeout, getattr(self, n._queue), n.queue_wait);
+            if (truth(call_method(n.is_set, getattr(c.self(), n._stop_evt)))) {
+                return none();
+            }
+            if (Owned item = next_item(c)) {
+                write_queued(c, item);
+            }
         } catch (PyErrSet&) {
-            CaughtError e = CaughtError::take();
-            if (e.matches(getattr(c.global(n.queue), n.Empty).get())) {
-                continue;
-            }
-            if (!e.matches(PyExc_Exception)) {
-                e.rethrow();
-            }
-            // Not a timeout: report it, and pause for one wait so that a queue
-            // that keeps failing cannot turn the writer into a busy loop.
-            log_line(c, n.error,
-                     Owned::steal(PyUnicode_FromFormat("Background writer failed to take a frame - %U",
-                                                       error_text(e).get())));
-            ignoring_errors([&] { call_method(n.wait, getattr(self, n._stop_evt), n.queue_wait); });
-            continue;
+            // The queue or the event failed: report it, and pause for one
+            // wait so that one that keeps failing cannot make a busy loop.
+            CaughtError e = CaughtError::take_if(PyExc_Exception);
+            log_on_writer(c, n.error, e, [&] {
+                return format("Background writer failed to take a frame - %U", describe(e.value()));
+            });
+            pause(c);
         }
-        write_queued(c, item);
     }
 }
 
@@ -207,9 +253,8 @@ Owned write_step(const Call& c) {
         return bool_result(true);
     } catch (PyErrSet&) {
         CaughtError e = CaughtError::take_if(PyExc_Exception);
-        log_line(c, n.error,
-                 Owned::steal(PyUnicode_FromFormat("Failed to write data to redis`%U` - %U", key.get(),
-                                                   error_text(e).get())));
+        log_handling(c, n.error, e,
+                     [&] { return format("Failed to write data to redis`%U` - %U", key, error_text(e)); });
         return bool_result(false);
     }
 }
@@ -221,21 +266,22 @@ bool enqueue(const Call& c, Borrowed queue, Borrowed data, Borrowed key, Borrowe
         call_method(n.put_nowait, queue, Owned::steal(PyTuple_Pack(3, data.get(), key.get(), ttl.get())));
         return true;
     } catch (PyErrSet&) {
-        CaughtError e = CaughtError::take();
-        if (!e.matches(getattr(c.global(n.queue), n.Full).get())) {
-            e.rethrow();
+        CaughtError full = CaughtError::take();
+        Handling handling(full);  // what follows runs while Full is being handled
+        if (!full.matches(getattr(c.global(n.queue), n.Full).get())) {
+            full.rethrow();
         }
-    }
-    ignoring_errors([&] {
-        call_method(n.get_nowait, queue);
-        call_method(n.task_done, queue);
-    });
-    try {
-        call_method(n.put_nowait, queue, Owned::steal(PyTuple_Pack(3, data.get(), key.get(), ttl.get())));
-        return true;
-    } catch (PyErrSet&) {
-        CaughtError::take_if(PyExc_Exception);
-        return false;
+        ignoring_errors([&] {
+            call_method(n.get_nowait, queue);
+            call_method(n.task_done, queue);
+        });
+        try {
+            call_method(n.put_nowait, queue, Owned::steal(PyTuple_Pack(3, data.get(), key.get(), ttl.get())));
+            return true;
+        } catch (PyErrSet&) {
+            CaughtError::take_if(PyExc_Exception);
+            return false;
+        }
     }
 }
 
@@ -286,9 +332,8 @@ Owned read_kelm_data(const Call& c) {
         return data;
     } catch (PyErrSet&) {
         CaughtError e = CaughtError::take_if(PyExc_Exception);
-        log_line(c, n.warning,
-                 Owned::steal(PyUnicode_FromFormat("Failed to get redis frame from %U - %U", key.get(),
-                                                   error_text(e).get())));
+        log_handling(c, n.warning, e,
+                     [&] { return format("Failed to get redis frame from %U - %U", key, error_text(e)); });
         return none();
     }
 }

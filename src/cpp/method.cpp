@@ -4,8 +4,7 @@
 #include <cstddef>
 #include <exception>
 #include <new>
-
-#include <structmember.h>
+#include <string>
 
 #include "pycall.hpp"
 
@@ -24,6 +23,7 @@ struct Fields {
     Owned annotations;
     Owned defaults;   // tuple, or empty when the method has none
     Owned signature;  // built on first request
+    Owned code;       // built on first request
     Owned dict;       // function attributes, as on any Python function
     Owned param_names[kMaxParams];
 };
@@ -31,6 +31,7 @@ struct Fields {
 struct MethodObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
+    PyObject* weakrefs;  // managed by the interpreter's weak reference machinery
     const MethodSpec* spec;
     Fields f;
 };
@@ -193,6 +194,10 @@ void bind(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     MethodObject* m = as_method(callable);
     try {
+        if (!m->f.globals) {  // cleared by the garbage collector: a finalizer reached it
+            PyErr_Format(PyExc_RuntimeError, "%s() called after the garbage collector cleared it", m->spec->name);
+            throw PyErrSet{};
+        }
         PyObject* slots[kMaxParams];
         bind(*m, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
         return m->spec->impl(Call(m->f.globals, slots)).release();
@@ -242,32 +247,85 @@ Owned build_signature(const MethodObject& m) {
     return Owned::steal(PyObject_Call(signature_type.get(), args.get(), kwargs.get()));
 }
 
+// A code object with the method's parameter names and counts, for the tools
+// that read `__code__` off anything that claims to be a function (the
+// coroutine checks of inspect, pydoc, mock). Its body only says where the
+// real one is, should anything build a function out of it.
+Owned build_code(const MethodObject& m) {
+    const MethodSpec& spec = *m.spec;
+    const std::string qualname = PyUnicode_AsUTF8(m.f.qualname.get());
+    const std::string class_name = qualname.substr(0, qualname.rfind('.'));
+    std::string params;
+    for (int i = 0; i < spec.nparams; ++i) {
+        params += (i ? ", " : "") + std::string(spec.params[i].name);
+    }
+    const std::string source = "class " + class_name + ":\n    def " + spec.name + "(" + params +
+                               "):\n        raise NotImplementedError('compiled method: call " + qualname + "')\n";
+    Owned filename;
+    if (m.f.globals) {
+        PyObject* found = nullptr;
+        Owned file_key = Owned::steal(PyUnicode_FromString("__file__"));
+        check(compat::dict_get_ref(m.f.globals.get(), file_key.get(), &found));
+        filename = Owned::steal_or_null(found);
+    }
+    const char* file = filename && PyUnicode_Check(filename.get()) ? PyUnicode_AsUTF8(filename.get()) : nullptr;
+    if (file == nullptr) {
+        PyErr_Clear();
+        file = "<compiled>";
+    }
+    Owned module_code = Owned::steal(Py_CompileString(source.c_str(), file, Py_file_input));
+    Owned ns = Owned::steal(PyDict_New());
+    check(PyDict_SetItemString(ns.get(), "__name__", m.f.module ? m.f.module.get() : Py_None));
+    Owned::steal(PyEval_EvalCode(module_code.get(), ns.get(), ns.get()));
+    Owned cls = Owned::steal(PyObject_GetItem(ns.get(), Owned::steal(PyUnicode_FromString(class_name.c_str())).get()));
+    Owned function = getattr(cls, m.f.name.get());
+    return getattr(function, Owned::steal(PyUnicode_FromString("__code__")).get());
+}
+
 // ---------------------------------------------------------------- type slots
 
+// After the collector has cleared a method, its fields may be empty: every
+// getter copes with that.
 PyObject* none_if_empty(const Owned& value) { return Py_NewRef(value ? value.get() : Py_None); }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_method(self)->f.name.get()); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_method(self)->f.qualname.get()); }
+PyObject* get_name(PyObject* self, void*) { return none_if_empty(as_method(self)->f.name); }
+PyObject* get_qualname(PyObject* self, void*) { return none_if_empty(as_method(self)->f.qualname); }
 PyObject* get_module(PyObject* self, void*) { return none_if_empty(as_method(self)->f.module); }
 PyObject* get_doc(PyObject* self, void*) { return none_if_empty(as_method(self)->f.doc); }
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_method(self)->f.globals.get()); }
-PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_method(self)->f.annotations.get()); }
+PyObject* get_globals(PyObject* self, void*) { return none_if_empty(as_method(self)->f.globals); }
+PyObject* get_annotations(PyObject* self, void*) { return none_if_empty(as_method(self)->f.annotations); }
 PyObject* get_defaults(PyObject* self, void*) { return none_if_empty(as_method(self)->f.defaults); }
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 
-PyObject* get_signature(PyObject* self, void*) {
+// isinstance(method, types.FunctionType) holds, as it does for mock objects
+// that stand in for functions: tools such as mock's autospec only check
+// signatures and bind `self` for what they recognise as functions.
+PyObject* get_class(PyObject*, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(&PyFunction_Type)); }
+
+// Built on first request. Building calls Python code, which may let another
+// thread build the same value meanwhile: the first one stored is kept, so
+// every caller sees one object.
+template <Owned Fields::*field, Owned (*build)(const MethodObject&)>
+PyObject* get_lazily(PyObject* self, void*) {
     MethodObject* m = as_method(self);
     try {
-        if (!m->f.signature) {
-            m->f.signature = build_signature(*m);
+        if (!(m->f.*field)) {
+            Owned built = build(*m);
+            if (!(m->f.*field)) {
+                m->f.*field = std::move(built);
+            }
         }
-        return Py_NewRef(m->f.signature.get());
+        return Py_NewRef((m->f.*field).get());
     } catch (PyErrSet&) {
         return nullptr;
     } catch (std::bad_alloc&) {
         return PyErr_NoMemory();
     }
 }
+
+// Pickles, copies and deep-copies by reference, as functions do: the
+// qualified name is looked up in the module again.
+PyObject* method_reduce(PyObject* self, PyObject*) { return none_if_empty(as_method(self)->f.qualname); }
 
 PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) {
@@ -277,13 +335,14 @@ PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 PyObject* method_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_method(self)->f.qualname.get(), self);
+    const MethodObject* m = as_method(self);
+    return PyUnicode_FromFormat("<function %s at %p>", m->f.qualname ? PyUnicode_AsUTF8(m->f.qualname.get()) : m->spec->name, self);
 }
 
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
     Fields& f = as_method(self)->f;
     for (Owned* field : {&f.globals, &f.name, &f.qualname, &f.module, &f.doc, &f.annotations, &f.defaults,
-                         &f.signature, &f.dict}) {
+                         &f.signature, &f.code, &f.dict}) {
         Py_VISIT(field->get());
     }
     Py_VISIT(Py_TYPE(self));
@@ -296,6 +355,7 @@ int method_clear(PyObject* self) {
     f.annotations.reset();
     f.defaults.reset();
     f.signature.reset();
+    f.code.reset();
     f.dict.reset();
     return 0;
 }
@@ -303,6 +363,9 @@ int method_clear(PyObject* self) {
 void method_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Owned type = Owned::steal_or_null(reinterpret_cast<PyObject*>(Py_TYPE(self)));  // heap types own a count
+    if (as_method(self)->weakrefs != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
     as_method(self)->f.~Fields();
     Py_TYPE(self)->tp_free(self);
 }
@@ -316,14 +379,22 @@ PyGetSetDef method_getset[] = {
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__signature__", get_lazily<&Fields::signature, build_signature>, nullptr, nullptr, nullptr},
+    {"__code__", get_lazily<&Fields::code, build_code>, nullptr, nullptr, nullptr},
+    {"__class__", get_class, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMethodDef method_methods[] = {
+    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef method_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(MethodObject, f) + offsetof(Fields, dict), READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(MethodObject, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(MethodObject, weakrefs), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(MethodObject, f) + offsetof(Fields, dict), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -335,6 +406,7 @@ PyType_Slot method_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
     {Py_tp_getset, method_getset},
+    {Py_tp_methods, method_methods},
     {Py_tp_members, method_members},
     {0, nullptr},
 };
@@ -354,16 +426,16 @@ Owned text_or_empty(const char* text) {
 
 }  // namespace
 
-Owned Call::global(PyObject* name) const {
-    PyObject* value = PyDict_GetItemWithError(globals_.get(), name);
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
+Owned lookup_global(Borrowed globals, PyObject* name) {
+    PyObject* value = nullptr;
+    if (check(compat::dict_get_ref(globals.get(), name, &value)) == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         throw PyErrSet{};
     }
-    return new_ref(value);
+    return Owned::steal(value);
 }
+
+Owned Call::global(PyObject* name) const { return lookup_global(globals_, name); }
 
 Owned create_method_type(Borrowed module) {
     return Owned::steal(PyType_FromModuleAndSpec(module.get(), &method_spec, nullptr));
@@ -374,13 +446,16 @@ Owned make_method(Borrowed method_type, const MethodSpec& spec, Borrowed globals
     Owned obj = Owned::steal(type->tp_alloc(type, 0));
     MethodObject* m = as_method(obj.get());
     m->vectorcall = method_vectorcall;
+    m->weakrefs = nullptr;
     m->spec = &spec;
     new (&m->f) Fields{};
     Fields& f = m->f;
     f.globals = new_ref(globals.get());
     f.name = Owned::steal(PyUnicode_InternFromString(spec.name));
     f.qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name));
-    f.module = Owned::ref(PyDict_GetItemString(globals.get(), "__name__"));
+    PyObject* module_name = nullptr;
+    check(compat::dict_get_ref(globals.get(), Owned::steal(PyUnicode_FromString("__name__")).get(), &module_name));
+    f.module = Owned::steal_or_null(module_name);
     f.doc = text_or_empty(spec.doc);
     f.annotations = Owned::steal(PyDict_New());
     for (int i = 0; i < spec.nparams; ++i) {

@@ -49,6 +49,9 @@ private:
     PyObject* const* slots_;
 };
 
+// globals[name], as a name lookup in that module: NameError when it is missing.
+Owned lookup_global(Borrowed globals, PyObject* name);
+
 // Creates the method type for `module`. Throws PyErrSet.
 Owned create_method_type(Borrowed module);
 

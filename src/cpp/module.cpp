@@ -1,5 +1,6 @@
 // Module load: binds the collaborators into the module namespace, creates the
 // logger, and builds the Stashel class.
+#include <atomic>
 #include <new>
 
 #include "client.hpp"
@@ -12,8 +13,10 @@ namespace {
 
 constexpr const char* kModuleName = "kelm_sdk.redis.stashel";
 
-// The namespace can only be initialised once per process.
-bool g_initialised = false;
+// The namespace can only be initialised once per process. Claimed before the
+// load runs (its imports may let another thread start a second load) and
+// given back if the load fails.
+std::atomic<bool> g_initialised{false};
 
 struct ModuleState {
     Owned method_type;
@@ -41,11 +44,6 @@ Owned build_class(Borrowed method_type, Borrowed globals) {
 }
 
 void load(PyObject* module) {
-    if (g_initialised) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'stashel' has already been imported. Re-initialisation is not supported.");
-        throw PyErrSet{};
-    }
     intern_names();
     Borrowed globals = PyModule_GetDict(module);
     for (const char* name : {"orjson", "os", "threading", "atexit", "queue"}) {
@@ -65,19 +63,29 @@ void load(PyObject* module) {
     new (state) ModuleState{};
     state->method_type = create_method_type(module);
     bind(globals, "Stashel", build_class(state->method_type, globals));
-    g_initialised = true;
 }
 
 int exec_module(PyObject* module) {
+    // The interned names and the load-once flag are process-wide. The slot
+    // below turns isolated interpreters away (3.12+); this covers the others.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_Format(PyExc_ImportError, "module %s does not support loading in subinterpreters", kModuleName);
+        return -1;
+    }
+    if (g_initialised.exchange(true)) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'stashel' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
     try {
         load(module);
         return 0;
     } catch (PyErrSet&) {
-        return -1;
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
-        return -1;
     }
+    g_initialised = false;
+    return -1;
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
@@ -102,6 +110,9 @@ void free_module(void* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -6,10 +6,9 @@
 // into a NULL return at the one boundary of each entry point.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include <utility>
+
+#include "compat.hpp"
 
 namespace stashel {
 
@@ -17,16 +16,17 @@ namespace stashel {
 struct PyErrSet {};
 
 // Daemon threads are ended at interpreter exit by a forced unwind that starts
-// while the thread does not hold the GIL. Destructors still run on that path,
-// so a reference may only be released when this thread really owns the GIL;
-// otherwise it is left to the dying process.
-inline bool may_release_reference() {
-#if PY_VERSION_HEX >= 0x030D0000
-    const bool finalizing = Py_IsFinalizing();
+// while the thread is not attached to the interpreter. Destructors still run
+// on that path, so code that releases a reference or restores interpreter
+// state checks this first; what it cannot release is left to the dying
+// process. Outside finalization every thread running this code is attached,
+// which keeps the common path to one cheap check.
+inline bool may_touch_python() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return compat::this_thread_is_attached();
 #else
-    const bool finalizing = _Py_IsFinalizing();
+    return !compat::is_finalizing() || compat::this_thread_is_attached();
 #endif
-    return !finalizing || PyGILState_Check();
 }
 
 class Borrowed {
@@ -85,7 +85,7 @@ public:
     PyObject* release() { return std::exchange(ptr_, nullptr); }
     void reset() {
         PyObject* old = std::exchange(ptr_, nullptr);
-        if (old != nullptr && may_release_reference()) {
+        if (old != nullptr && may_touch_python()) {
             Py_DECREF(old);
         }
     }
@@ -108,15 +108,8 @@ class CaughtError {
 public:
     // Takes whatever error is pending.
     static CaughtError take() {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        Owned t = Owned::steal_or_null(type), tb = Owned::steal_or_null(traceback);
         CaughtError e;
-        e.value_ = Owned::steal_or_null(value);
-        if (e.value_ && tb) {
-            PyException_SetTraceback(e.value_.get(), tb.get());
-        }
+        e.value_ = Owned::steal_or_null(compat::take_raised_exception());
         return e;
     }
     // Takes the pending error if it belongs to `family`; otherwise leaves it
@@ -138,12 +131,32 @@ public:
             PyErr_SetString(PyExc_SystemError, "stashel: error lost before it could be re-raised");
             throw PyErrSet{};
         }
-        PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+        compat::restore_raised_exception(value);
         throw PyErrSet{};
     }
 
 private:
     Owned value_;
+};
+
+// While it lives, `error` is the exception being handled, as inside an
+// `except` block: sys.exc_info() reports it, and an error raised meanwhile
+// gets it as its __context__.
+class Handling {
+public:
+    explicit Handling(const CaughtError& error) : previous_(Owned::steal_or_null(compat::handled_exception())) {
+        compat::set_handled_exception(error.value().get());
+    }
+    ~Handling() noexcept(false) {
+        if (may_touch_python()) {
+            compat::set_handled_exception(previous_.get());
+        }
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    Owned previous_;
 };
 
 }  // namespace stashel
