@@ -240,8 +240,8 @@ def main(argv=None):
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--versions", default="5.0.0,5.*,6.*,7.*,8.*",
                         help="pip version specs, oldest first, newest last (default %(default)s)")
-    parser.add_argument("--rounds", type=int, default=30)
-    parser.add_argument("--frames", type=int, default=400, help="frames per operation per turn")
+    parser.add_argument("--rounds", type=int, default=60)
+    parser.add_argument("--frames", type=int, default=500, help="frames per operation per turn")
     parser.add_argument("-n", type=int, default=300, help="calls in the long callgrind loop (0: skip callgrind)")
     parser.add_argument("-m", type=int, default=100, help="calls in the short callgrind loop")
     parser.add_argument("--cache", default=str(ROOT / "build/bench-venvs"))
