@@ -46,3 +46,9 @@ sanitize: redis-server
 
 clean:
 	rm -rf build $(VENV) .venv-sanitize
+
+# CPU per frame with each redis-py that pyproject.toml admits, side by side;
+# venvs are cached in build/bench-venvs, results go to bench/results/redis_versions.*
+.PHONY: bench-redis
+bench-redis: redis-server
+	$(PYTHON) bench/redis_versions.py $(ARGS)
