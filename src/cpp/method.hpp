@@ -24,9 +24,9 @@ using Impl = Owned (*)(const Call&);
 
 struct MethodSpec {
     const char* name;
-    const char* doc;       // nullptr: no docstring
-    const char* returns;   // annotation of the result; nullptr: none declared
-    int nparams;           // the instance included
+    const char* doc;      // nullptr: no docstring
+    const char* returns;  // annotation of the result; nullptr: none declared
+    int nparams;          // the instance included
     Param params[kMaxParams];
     Impl impl;
     // Builds the tuple of defaults for the trailing parameters, or returns an

@@ -116,6 +116,7 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+// clang-format off: one field per line
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     kModuleName,
@@ -127,6 +128,7 @@ PyModuleDef module_def = {
     clear_module,
     free_module,
 };
+// clang-format on
 
 }  // namespace
 
