@@ -199,7 +199,7 @@ Owned next_item(const Call& c) {
         if (!e.matches(getattr(c.global(n.queue), n.Empty).get())) {
             e.rethrow();
         }
-        return Owned();
+        return {};
     }
 }
 

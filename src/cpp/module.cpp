@@ -81,11 +81,14 @@ int exec_module(PyObject* module) {
         load(module);
         return 0;
     } catch (PyErrSet&) {
+        // The error indicator already says why.
+        g_initialised = false;
+        return -1;
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
+        g_initialised = false;
+        return -1;
     }
-    g_initialised = false;
-    return -1;
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
