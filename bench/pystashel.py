@@ -7,8 +7,9 @@ import orjson
 
 def _check(name, value, expected, none_ok=False):
     if type(value) is not expected and not (none_ok and value is None):
-        raise TypeError(f"Argument '{name}' has incorrect type (expected {expected.__name__}, "
-                        f"got {type(value).__name__})")
+        raise TypeError(
+            f"Argument '{name}' has incorrect type (expected {expected.__name__}, got {type(value).__name__})"
+        )
 
 
 class PyStashel:

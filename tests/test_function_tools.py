@@ -60,8 +60,10 @@ def test_a_method_cleared_by_the_collector_fails_cleanly():
             print(error)
     """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == ["None None None read_data",
-                                          "read_data() called after the garbage collector cleared it"]
+    assert result.stdout.splitlines() == [
+        "None None None read_data",
+        "read_data() called after the garbage collector cleared it",
+    ]
 
 
 def test_first_use_from_many_threads_builds_one_signature_and_code():

@@ -41,9 +41,12 @@ class Cluster:
                         f"cluster-{i}",
                         port,
                         [
-                            "--cluster-enabled", "yes",
-                            "--cluster-config-file", os.path.join(workdir, f"cluster-{i}", "nodes.conf"),
-                            "--cluster-node-timeout", "5000",
+                            "--cluster-enabled",
+                            "yes",
+                            "--cluster-config-file",
+                            os.path.join(workdir, f"cluster-{i}", "nodes.conf"),
+                            "--cluster-node-timeout",
+                            "5000",
                         ],
                     )
                 )
