@@ -39,7 +39,7 @@ def quantile(values, q):
 
 def paired(a, b, how="ratio"):
     """Median and quartiles of the per-round ratio a/b (or difference a-b)."""
-    per_round = [x / y if how == "ratio" else x - y for x, y in zip(a, b)]
+    per_round = [x / y if how == "ratio" else x - y for x, y in zip(a, b, strict=False)]
     return {
         "median": statistics.median(per_round),
         "p25": quantile(per_round, 0.25),

@@ -34,11 +34,11 @@ sys.path.insert(0, str(HERE.parent / "demo"))
 
 import orjson  # noqa: E402
 import redis  # noqa: E402
+
 from harness import interleave, ns_per_call, paired, quantile  # noqa: E402
+from kelm_sdk.redis.stashel import Stashel  # noqa: E402
 from pystashel import NullClient, PyStashel  # noqa: E402
 from redis_server import PrivateRedis  # noqa: E402
-
-from kelm_sdk.redis.stashel import Stashel  # noqa: E402
 
 PAYLOAD = "x" * 1024
 SCAN_KEYS = 10_000
@@ -423,7 +423,7 @@ class Bench:
                 *extra,
             ]
             try:
-                out = subprocess.run(cmd, capture_output=True, text=True, timeout=120).stdout
+                out = subprocess.run(cmd, capture_output=True, text=True, timeout=120, check=False).stdout
                 line = [x for x in out.splitlines() if x and not x.startswith('"test"')][-1]
                 limits[label] = float(line.split(",")[1].strip('"'))
             except (OSError, subprocess.SubprocessError, IndexError, ValueError) as exc:
@@ -448,8 +448,10 @@ def format_row(row):
 
 def markdown(result):
     lines = [
-        f"Command: `{result['command']}`, {result['date']} "
-        f"({result['machine']['cpus']} cores shared with other jobs, load average {result['machine']['load']}).",
+        (
+            f"Command: `{result['command']}`, {result['date']} "
+            f"({result['machine']['cpus']} cores shared with other jobs, load average {result['machine']['load']})."
+        ),
         "",
         "| Row | Comparison (A vs B) | A | B | Unit | A/B (or A-B ns), median [quartiles] | Goal | Met |",
         "|---|---|---|---|---|---|---|---|",

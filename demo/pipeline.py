@@ -40,9 +40,10 @@ import time
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from redis_server import PrivateRedis, answers  # noqa: E402
-from redis.backoff import NoBackoff  # noqa: E402
-from redis.retry import Retry  # noqa: E402
+from redis.backoff import NoBackoff
+from redis.retry import Retry
+
+from redis_server import PrivateRedis, answers
 
 # Layout of the shared counter array: one block per producer, then the consumer.
 P_PRODUCED, P_ATTEMPTED, P_STORED, P_FAILED = range(4)
@@ -230,7 +231,7 @@ def consumer_main(keys, cfg, counters, ready, stop, results):
 def percentile(sorted_values, q):
     if not sorted_values:
         return None
-    rank = max(0, min(len(sorted_values) - 1, int(round(q / 100.0 * (len(sorted_values) - 1)))))
+    rank = max(0, min(len(sorted_values) - 1, round(q / 100.0 * (len(sorted_values) - 1))))
     return sorted_values[rank]
 
 
@@ -446,8 +447,10 @@ def print_table(s, out):
     rows = [
         (
             "mode",
-            f"{s['mode']}, {s['producers']} producers x {s['rate_per_producer'] or 'max'} fps, "
-            f"{s['duration_s']} s, {s['frame_size']} B payload",
+            (
+                f"{s['mode']}, {s['producers']} producers x {s['rate_per_producer'] or 'max'} fps, "
+                f"{s['duration_s']} s, {s['frame_size']} B payload"
+            ),
         ),
         ("frames produced", f"{s['produced']}  ({s['produced_per_s']}/s)"),
         ("frames stored", s["stored"]),
@@ -465,7 +468,7 @@ def print_table(s, out):
     for name, value in rows:
         print(f"{name:<{width}}  {value}", file=out)
     print("-" * (width + 40), file=out)
-    for line in [*(l for p in s["per_producer"] for l in p["first_logs"]), *s["consumer_first_logs"]]:
+    for line in [*(entry for p in s["per_producer"] for entry in p["first_logs"]), *s["consumer_first_logs"]]:
         print(f"log: {line}", file=out)
 
 

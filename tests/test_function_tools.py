@@ -16,7 +16,9 @@ from kelm_sdk.redis.stashel import Stashel
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60, check=False
+    )
 
 
 def test_weak_references_pickle_and_copy_treat_methods_as_functions(fake):

@@ -8,7 +8,7 @@ import orjson
 import pytest
 import redis
 
-from stashel_testing import FakeClient, wait_until
+from stashel_testing import wait_until
 
 # ---------------------------------------------------------------- frame writes
 
@@ -325,7 +325,7 @@ def test_delete_calls(fake):
     client.replies["delete"] = None
     assert fake.delete_many(["x"]) is None and fake.delete_data("x") is False
     client.replies["delete"] = True
-    with pytest.raises(TypeError, match="^Expected int, got bool$"):
+    with pytest.raises(TypeError, match=r"^Expected int, got bool$"):
         fake.delete_many(["x"])
     assert fake.delete_data("x") is True
 

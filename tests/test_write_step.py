@@ -3,6 +3,7 @@
 
 import queue
 import sys
+from typing import ClassVar
 
 import orjson
 import pytest
@@ -76,7 +77,7 @@ def test_failing_warning_is_handled_like_a_failed_set(fake, monkeypatch):
     from kelm_sdk.redis import stashel
 
     class Logger:
-        lines = []
+        lines: ClassVar[list[str]] = []
 
         def warning(self, message):
             raise RuntimeError("log sink down")

@@ -11,8 +11,8 @@ import time
 
 import pytest
 
-from stashel_testing import FakeClient, wait_until
 from kelm_sdk.redis.stashel import Stashel
+from stashel_testing import FakeClient, wait_until
 
 
 class SlowClient(FakeClient):
@@ -302,8 +302,10 @@ def test_only_the_stop_event_ends_the_writer(make_stashel, redisdb, logs, monkey
     assert logs() == [
         (
             "ERROR",
-            "Failed to write data to redis`<NoText object>` - Argument 'data' has incorrect "
-            "type (expected dict, got NoneType)",
+            (
+                "Failed to write data to redis`<NoText object>` - Argument 'data' has incorrect "
+                "type (expected dict, got NoneType)"
+            ),
         )
     ]
 

@@ -48,7 +48,7 @@ def test_nesting_past_the_encoder_limit(direct, threaded, redisdb, logs):
             lambda: direct.write_kelm_data(frame, "deep"),
             lambda: direct.write_data("deep", frame),
         ):
-            with pytest.raises(TypeError, match="^Recursion limit reached$"):
+            with pytest.raises(TypeError, match=r"^Recursion limit reached$"):
                 call()
     assert proxy.set_calls == 0 and logs() == []
 

@@ -267,6 +267,7 @@ def exit_runs(server, runs, seed0, frozen=True):
                 capture_output=True,
                 text=True,
                 timeout=60,
+                check=False,
             )
             results.append((seed, mode, proc.returncode, proc.stderr, time.monotonic() - t0))
     finally:
@@ -355,7 +356,7 @@ def test_pool_exhaustion_reaches_callers_as_redis_py_raises_it(own_server, own_s
         lambda: direct.delete_many(["k"]),
         lambda: direct.scan_keys("*"),
     ):
-        with pytest.raises(type(plain.value), match="^Too many connections$"):
+        with pytest.raises(type(plain.value), match=r"^Too many connections$"):
             call()
     assert direct.read_kelm_data("k") is None
     assert direct.write_kelm_data({"a": 1}, "k") is False

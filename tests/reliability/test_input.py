@@ -79,7 +79,7 @@ def breach(method, args, kwargs):
 
 
 def bound_arguments(method, args, kwargs):
-    params, ndefaults = METHODS[method]
+    params, _ndefaults = METHODS[method]
     defaults = {"thread": True, "host": "localhost", "port": 6379, "workers": 2, "ttl": None}
     out = {}
     for i, (name, _) in enumerate(params):

@@ -8,6 +8,7 @@ import pytest
 import redis
 
 from kelm_sdk.redis.stashel import Stashel
+
 from .scaling_procs import Subscriber, poll
 
 KEYS = [f"cam:{i}" for i in range(30)]

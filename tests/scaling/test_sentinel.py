@@ -12,6 +12,7 @@ from redis.backoff import ExponentialWithJitterBackoff
 from redis.retry import Retry
 
 from kelm_sdk.redis.stashel import Stashel
+
 from .scaling_procs import HOST, Subscriber, poll
 
 PRODUCERS = 2
