@@ -52,3 +52,22 @@ clean:
 .PHONY: bench-redis
 bench-redis: redis-server
 	$(PYTHON) bench/redis_versions.py $(ARGS)
+
+# Lint: ruff (ruff.toml), clang-format (.clang-format) and clang-tidy
+# (.clang-tidy) at the versions in requirements-lint.txt, in a virtual
+# environment of their own. clang-tidy gets the compiler flags after `--`.
+LINT_VENV ?= .venv-lint
+LINT_BIN := $(LINT_VENV)/bin
+
+$(LINT_VENV)/.installed: requirements-lint.txt
+	$(PYTHON) -m venv $(LINT_VENV)
+	$(LINT_BIN)/python -m pip install -q -r requirements-lint.txt
+	touch $@
+
+.PHONY: lint
+lint: $(LINT_VENV)/.installed
+	$(LINT_BIN)/ruff check .
+	$(LINT_BIN)/ruff format --check .
+	$(LINT_BIN)/clang-format --dry-run --Werror src/cpp/*
+	$(LINT_BIN)/clang-tidy --quiet src/cpp/*.cpp -- -std=c++17 \
+		-I"$$($(LINT_BIN)/python -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"

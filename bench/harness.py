@@ -39,7 +39,10 @@ def quantile(values, q):
 
 def paired(a, b, how="ratio"):
     """Median and quartiles of the per-round ratio a/b (or difference a-b)."""
-    per_round = [x / y if how == "ratio" else x - y for x, y in zip(a, b)]
-    return {"median": statistics.median(per_round), "p25": quantile(per_round, 0.25),
-            "p75": quantile(per_round, 0.75), "rounds": len(per_round)}
-
+    per_round = [x / y if how == "ratio" else x - y for x, y in zip(a, b, strict=False)]
+    return {
+        "median": statistics.median(per_round),
+        "p25": quantile(per_round, 0.25),
+        "p75": quantile(per_round, 0.75),
+        "rounds": len(per_round),
+    }

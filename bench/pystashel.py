@@ -2,13 +2,16 @@
 comparison only: same attribute reads, type checks and client calls per
 method, no queue or writer."""
 
+from typing import ClassVar
+
 import orjson
 
 
 def _check(name, value, expected, none_ok=False):
     if type(value) is not expected and not (none_ok and value is None):
-        raise TypeError(f"Argument '{name}' has incorrect type (expected {expected.__name__}, "
-                        f"got {type(value).__name__})")
+        raise TypeError(
+            f"Argument '{name}' has incorrect type (expected {expected.__name__}, got {type(value).__name__})"
+        )
 
 
 class PyStashel:
@@ -29,10 +32,10 @@ class PyStashel:
             channel = redis_key + "_notify"
             try:
                 self._redis_client.publish(channel, "1")
-            except Exception as e:
+            except Exception as e:  # noqa: BLE001 - the client catches Exception here too
                 print(f"Failed to publish notification to {channel}: {e}")
             return result
-        except Exception as e:
+        except Exception as e:  # noqa: BLE001 - the client catches Exception here too
             print(f"Failed to write data to redis`{redis_key}` - {e}")
             return False
 
@@ -69,7 +72,7 @@ class PyStashel:
         channel = redis_key + "_notify"
         try:
             self._redis_client.publish(channel, "1")
-        except Exception as e:
+        except Exception as e:  # noqa: BLE001 - the client catches Exception here too
             print(f"Failed to publish notification to {channel}: {e}")
         return True
 
@@ -84,7 +87,7 @@ class PyStashel:
             if isinstance(data, bytes):
                 return orjson.loads(data)
             return data
-        except Exception as e:
+        except Exception as e:  # noqa: BLE001 - the client catches Exception here too
             print(f"Failed to get redis frame from {redis_key} - {e}")
             return None
 
@@ -93,7 +96,7 @@ class NullClient:
     """A client that answers at once: no network, no parsing."""
 
     frame = b'{"frame":null,"result":[1,2]}'
-    keys = [b"bench:k1", b"bench:k2", b"bench:k3"]
+    keys: ClassVar[list[bytes]] = [b"bench:k1", b"bench:k2", b"bench:k3"]
 
     def set(self, name, value, ex=None):
         return True

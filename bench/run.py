@@ -34,11 +34,11 @@ sys.path.insert(0, str(HERE.parent / "demo"))
 
 import orjson  # noqa: E402
 import redis  # noqa: E402
+
 from harness import interleave, ns_per_call, paired, quantile  # noqa: E402
+from kelm_sdk.redis.stashel import Stashel  # noqa: E402
 from pystashel import NullClient, PyStashel  # noqa: E402
 from redis_server import PrivateRedis  # noqa: E402
-
-from kelm_sdk.redis.stashel import Stashel  # noqa: E402
 
 PAYLOAD = "x" * 1024
 SCAN_KEYS = 10_000
@@ -76,10 +76,19 @@ class Bench:
         """One table row: contender a against b (lower is better for ns,
         higher for rates)."""
         stats = paired(figures[a], figures[b], how)
-        row = {"group": group, "name": name, "a": a, "b": b, "unit": unit,
-               "a_median": quantile(figures[a], 0.5), "b_median": quantile(figures[b], 0.5),
-               "how": how, **{k: stats[k] for k in ("median", "p25", "p75", "rounds")},
-               "goal": goal, "note": note}
+        row = {
+            "group": group,
+            "name": name,
+            "a": a,
+            "b": b,
+            "unit": unit,
+            "a_median": quantile(figures[a], 0.5),
+            "b_median": quantile(figures[b], 0.5),
+            "how": how,
+            **{k: stats[k] for k in ("median", "p25", "p75", "rounds")},
+            "goal": goal,
+            "note": note,
+        }
         if goal:
             op, bound = goal.split()
             row["met"] = stats["median"] <= float(bound) if op == "<=" else stats["median"] >= float(bound)
@@ -100,37 +109,67 @@ class Bench:
         pipe.execute()
         c.set("bench:text", "hello")
         c.set("bench:frame", orjson.dumps(frame(0)))
-        ns = {"s": s, "c": c, "dumps": orjson.dumps, "loads": orjson.loads, "d": frame(0),
-              "k": "bench:w", "ch": "bench:w_notify", "v": "hello", "many": [f"bench:gone:{i}" for i in range(100)]}
+        ns = {
+            "s": s,
+            "c": c,
+            "dumps": orjson.dumps,
+            "loads": orjson.loads,
+            "d": frame(0),
+            "k": "bench:w",
+            "ch": "bench:w_notify",
+            "v": "hello",
+            "many": [f"bench:gone:{i}" for i in range(100)],
+        }
         inline_write = "if c.set(k, {v}, ex=None):\n    c.publish(k + '_notify', '1')"
         cases = [
             ("write_data (text)", "s.write_data(k, v)", inline_write.format(v="v"), 40),
             ("write_data (dict)", "s.write_data(k, d)", inline_write.format(v="dumps(d)"), 40),
-            ("write_kelm_data (direct)", "s.write_kelm_data(d, k)",
-             "try:\n    " + inline_write.format(v="dumps(d)").replace("\n", "\n    ") + "\nexcept Exception:\n    pass",
-             40),
+            (
+                "write_kelm_data (direct)",
+                "s.write_kelm_data(d, k)",
+                "try:\n    "
+                + inline_write.format(v="dumps(d)").replace("\n", "\n    ")
+                + "\nexcept Exception:\n    pass",
+                40,
+            ),
             ("read_data", "s.read_data('bench:text')", "c.get('bench:text')", 80),
             ("read_kelm_data", "s.read_kelm_data('bench:frame')", "loads(c.get('bench:frame'))", 80),
             ("delete_data", "s.delete_data('bench:gone')", "bool(c.delete('bench:gone'))", 80),
             ("delete_many (100 keys)", "s.delete_many(many)", "c.delete(*many)", 40),
-            ("scan_keys (10,000 keys)", "s.scan_keys('bench:scan:*')",
-             "[x.decode() for x in c.scan_iter(match='bench:scan:*')]", 1),
+            (
+                "scan_keys (10,000 keys)",
+                "s.scan_keys('bench:scan:*')",
+                "[x.decode() for x in c.scan_iter(match='bench:scan:*')]",
+                1,
+            ),
         ]
         for name, method, inline, number in cases:
             rounds = self.rounds(16 if number == 1 else 200)
-            figures = interleave([("Stashel", ns_per_call(method, ns, number)),
-                                  ("inline redis-py", ns_per_call(inline, ns, number))], rounds)
+            figures = interleave(
+                [("Stashel", ns_per_call(method, ns, number)), ("inline redis-py", ns_per_call(inline, ns, number))],
+                rounds,
+            )
             figures = {k: [x / 1000 for x in v] for k, v in figures.items()}
-            self.add("1 overhead vs inline redis-py", name, "Stashel", "inline redis-py", figures, "us/call",
-                     goal="<= 1.03")
+            self.add(
+                "1 overhead vs inline redis-py", name, "Stashel", "inline redis-py", figures, "us/call", goal="<= 1.03"
+            )
 
     # 2 -----------------------------------------------------------------
     def dispatch(self):
         null = NullClient()
         s = Stashel(thread=False, host=self.host, port=self.port)
         s._redis_client = null
-        ns = {"s": s, "p": PyStashel(null), "c": null, "dumps": orjson.dumps, "loads": orjson.loads,
-              "d": {"frame": None}, "k": "bench:k", "v": "hello", "keys": ["a", "b", "c"]}
+        ns = {
+            "s": s,
+            "p": PyStashel(null),
+            "c": null,
+            "dumps": orjson.dumps,
+            "loads": orjson.loads,
+            "d": {"frame": None},
+            "k": "bench:k",
+            "v": "hello",
+            "keys": ["a", "b", "c"],
+        }
         publish = "\n    c.publish(k + '_notify', '1')"
         cases = [
             ("write_data (text)", "write_data(k, v)", "if c.set(k, v, ex=None):" + publish),
@@ -145,13 +184,33 @@ class Bench:
         ]
         for name, call, inline in cases:
             number = 2_000  # short turns keep each pair close in time on a machine whose speed drifts
-            figures = interleave([("C++ method", ns_per_call("s." + call, ns, number)),
-                                  ("inline calls", ns_per_call(inline, ns, number)),
-                                  ("Python method", ns_per_call("p." + call, ns, number))], self.rounds(150))
-            self.add("2 dispatch, do-nothing client (ns added per call)", name + ": C++", "C++ method",
-                     "inline calls", figures, "ns/call", how="diff", goal="<= 100")
-            self.add("2 dispatch, do-nothing client (ns added per call)", name + ": Python (reference)",
-                     "Python method", "inline calls", figures, "ns/call", how="diff")
+            figures = interleave(
+                [
+                    ("C++ method", ns_per_call("s." + call, ns, number)),
+                    ("inline calls", ns_per_call(inline, ns, number)),
+                    ("Python method", ns_per_call("p." + call, ns, number)),
+                ],
+                self.rounds(150),
+            )
+            self.add(
+                "2 dispatch, do-nothing client (ns added per call)",
+                name + ": C++",
+                "C++ method",
+                "inline calls",
+                figures,
+                "ns/call",
+                how="diff",
+                goal="<= 100",
+            )
+            self.add(
+                "2 dispatch, do-nothing client (ns added per call)",
+                name + ": Python (reference)",
+                "Python method",
+                "inline calls",
+                figures,
+                "ns/call",
+                how="diff",
+            )
 
     # 3 -----------------------------------------------------------------
     def plain_loop(self, client, count):
@@ -209,19 +268,45 @@ class Bench:
     def pipeline(self):
         group = "3 threaded pipeline (frames stored/s)"
         plain = self.plain_loop(client_with(self.host, self.port), 300)
-        figures = interleave([("writer draining queue", self.drain(300)), ("plain SET+PUBLISH loop", plain)],
-                             self.rounds(80))
-        self.add(group, "writer alone (queue pre-filled)", "writer draining queue", "plain SET+PUBLISH loop",
-                 figures, "frames/s", goal=">= 0.95")
-        figures = interleave([("writer, producer tight loop", self.offered(0.4, False)),
-                              ("writer, producer yields GIL", self.offered(0.4, True)),
-                              ("plain SET+PUBLISH loop", self.plain_loop(client_with(self.host, self.port), 1500))],
-                             self.rounds(8))
-        self.add(group, "producer offering in a tight loop", "writer, producer tight loop",
-                 "plain SET+PUBLISH loop", figures, "frames/s", goal=">= 0.95",
-                 note="the producer holds the GIL, see README.md")
-        self.add(group, "producer offering, sleep(0) between frames", "writer, producer yields GIL",
-                 "plain SET+PUBLISH loop", figures, "frames/s", goal=">= 0.95")
+        figures = interleave(
+            [("writer draining queue", self.drain(300)), ("plain SET+PUBLISH loop", plain)], self.rounds(80)
+        )
+        self.add(
+            group,
+            "writer alone (queue pre-filled)",
+            "writer draining queue",
+            "plain SET+PUBLISH loop",
+            figures,
+            "frames/s",
+            goal=">= 0.95",
+        )
+        figures = interleave(
+            [
+                ("writer, producer tight loop", self.offered(0.4, False)),
+                ("writer, producer yields GIL", self.offered(0.4, True)),
+                ("plain SET+PUBLISH loop", self.plain_loop(client_with(self.host, self.port), 1500)),
+            ],
+            self.rounds(8),
+        )
+        self.add(
+            group,
+            "producer offering in a tight loop",
+            "writer, producer tight loop",
+            "plain SET+PUBLISH loop",
+            figures,
+            "frames/s",
+            goal=">= 0.95",
+            note="the producer holds the GIL, see README.md",
+        )
+        self.add(
+            group,
+            "producer offering, sleep(0) between frames",
+            "writer, producer yields GIL",
+            "plain SET+PUBLISH loop",
+            figures,
+            "frames/s",
+            goal=">= 0.95",
+        )
 
         # Producer cost per call, threaded (queue) against direct (SET + PUBLISH).
         threaded = Stashel(host=self.host, port=self.port)
@@ -246,9 +331,14 @@ class Bench:
 
         # 1 kHz: the writer keeps up, each frame finds room in the queue. Back to
         # back: the writer falls behind and every call takes the drop-oldest path.
-        figures = interleave([("threaded", per_call(threaded, "threaded", 0.001)),
-                              ("threaded, queue full", per_call(threaded, "threaded, queue full", 0)),
-                              ("direct", per_call(direct, "direct", 0.001))], self.rounds(12))
+        figures = interleave(
+            [
+                ("threaded", per_call(threaded, "threaded", 0.001)),
+                ("threaded, queue full", per_call(threaded, "threaded, queue full", 0)),
+                ("direct", per_call(direct, "direct", 0.001)),
+            ],
+            self.rounds(12),
+        )
         threaded._shutdown_executor()
         group = "3 producer cost of write_kelm_data (median per call)"
         for name, note in (("threaded", "1 kHz, room in the queue"), ("threaded, queue full", "back to back")):
@@ -256,11 +346,17 @@ class Bench:
             for who in (name, "direct"):
                 row[who + " p50_us"] = quantile(samples[who], 0.5) / 1000
                 row[who + " p99_us"] = quantile(samples[who], 0.99) / 1000
-        print("    producer cost: " + "; ".join(
-            f"{who} p50 {quantile(v, 0.5) / 1000:.2f} us, p99 {quantile(v, 0.99) / 1000:.2f} us"
-            for who, v in samples.items()), flush=True)
-        self.producer_cost = {who: {"p50_us": quantile(v, 0.5) / 1000, "p99_us": quantile(v, 0.99) / 1000}
-                              for who, v in samples.items()}
+        print(
+            "    producer cost: "
+            + "; ".join(
+                f"{who} p50 {quantile(v, 0.5) / 1000:.2f} us, p99 {quantile(v, 0.99) / 1000:.2f} us"
+                for who, v in samples.items()
+            ),
+            flush=True,
+        )
+        self.producer_cost = {
+            who: {"p50_us": quantile(v, 0.5) / 1000, "p99_us": quantile(v, 0.99) / 1000} for who, v in samples.items()
+        }
 
     # 4 -----------------------------------------------------------------
     def parsers(self):
@@ -283,28 +379,51 @@ class Bench:
 
             return measure
 
-        cases = [("read_kelm_data (1 KB frame)", "s.read_kelm_data('bench:frame')", 500),
-                 ("read_kelm_data (70 KB frame)", "s.read_kelm_data('bench:big')", 200),
-                 ("write_kelm_data (direct)", "s.write_kelm_data({'seq': 1, 'payload': 'x' * 1024}, 'bench:w')", 300),
-                 ("scan_keys (10,000 keys)", "s.scan_keys('bench:scan:*')", 1)]
+        cases = [
+            ("read_kelm_data (1 KB frame)", "s.read_kelm_data('bench:frame')", 500),
+            ("read_kelm_data (70 KB frame)", "s.read_kelm_data('bench:big')", 200),
+            ("write_kelm_data (direct)", "s.write_kelm_data({'seq': 1, 'payload': 'x' * 1024}, 'bench:w')", 300),
+            ("scan_keys (10,000 keys)", "s.scan_keys('bench:scan:*')", 1),
+        ]
         for name, stmt, number in cases:
-            figures = interleave([("pure Python parser", on(py, stmt, number)), ("hiredis", on(hi, stmt, number))],
-                                 self.rounds(10 if number == 1 else 20))
-            self.add(group, name + " (time)", "pure Python parser", "hiredis",
-                     {k: [x / 1000 for x in v] for k, v in figures.items()}, "us/call")
-        figures = interleave([("pure Python parser", self.drain(1500, py)), ("hiredis", self.drain(1500, hi))],
-                             self.rounds(8))
-        self.add(group, "writer alone, frames/s (hiredis / pure)", "hiredis", "pure Python parser", figures,
-                 "frames/s")
+            figures = interleave(
+                [("pure Python parser", on(py, stmt, number)), ("hiredis", on(hi, stmt, number))],
+                self.rounds(10 if number == 1 else 20),
+            )
+            self.add(
+                group,
+                name + " (time)",
+                "pure Python parser",
+                "hiredis",
+                {k: [x / 1000 for x in v] for k, v in figures.items()},
+                "us/call",
+            )
+        figures = interleave(
+            [("pure Python parser", self.drain(1500, py)), ("hiredis", self.drain(1500, hi))], self.rounds(8)
+        )
+        self.add(group, "writer alone, frames/s (hiredis / pure)", "hiredis", "pure Python parser", figures, "frames/s")
 
     # reference ----------------------------------------------------------
     def machine_limit(self):
         limits = {}
         for label, extra in (("SET", ["-t", "set"]), ("PUBLISH", ["PUBLISH", "bench_notify", "1"])):
-            cmd = ["redis-benchmark", "-h", self.host, "-p", str(self.port), "-c", "1", "-P", "1",
-                   "-n", str(int(20000 * max(self.scale, 0.25))), "--csv", *extra]
+            cmd = [
+                "redis-benchmark",
+                "-h",
+                self.host,
+                "-p",
+                str(self.port),
+                "-c",
+                "1",
+                "-P",
+                "1",
+                "-n",
+                str(int(20000 * max(self.scale, 0.25))),
+                "--csv",
+                *extra,
+            ]
             try:
-                out = subprocess.run(cmd, capture_output=True, text=True, timeout=120).stdout
+                out = subprocess.run(cmd, capture_output=True, text=True, timeout=120, check=False).stdout
                 line = [x for x in out.splitlines() if x and not x.startswith('"test"')][-1]
                 limits[label] = float(line.split(",")[1].strip('"'))
             except (OSError, subprocess.SubprocessError, IndexError, ValueError) as exc:
@@ -312,8 +431,7 @@ class Bench:
                 print(f"redis-benchmark {label}: {exc}", flush=True)
         if limits.get("SET") and limits.get("PUBLISH"):
             limits["SET+PUBLISH pair"] = 1 / (1 / limits["SET"] + 1 / limits["PUBLISH"])
-        print("redis-benchmark -c 1 -P 1: " + ", ".join(f"{k} {v:,.0f}/s" for k, v in limits.items() if v),
-              flush=True)
+        print("redis-benchmark -c 1 -P 1: " + ", ".join(f"{k} {v:,.0f}/s" for k, v in limits.items() if v), flush=True)
         return limits
 
 
@@ -321,30 +439,49 @@ def format_row(row):
     unit = row["unit"]
     met = "" if row.get("met") is None else ("  ok" if row["met"] else "  MISSED")
     kind = "ratio" if row["how"] == "ratio" else "added ns"
-    return (f"{row['group'][:1]} {row['name']:<50} {row['a_median']:>10.2f} vs {row['b_median']:>10.2f} {unit:<9}"
-            f" {kind} {row['median']:>8.3f} [{row['p25']:.3f}..{row['p75']:.3f}]"
-            f"  goal {row['goal'] or '-':<7}{met}")
+    return (
+        f"{row['group'][:1]} {row['name']:<50} {row['a_median']:>10.2f} vs {row['b_median']:>10.2f} {unit:<9}"
+        f" {kind} {row['median']:>8.3f} [{row['p25']:.3f}..{row['p75']:.3f}]"
+        f"  goal {row['goal'] or '-':<7}{met}"
+    )
 
 
 def markdown(result):
-    lines = [f"Command: `{result['command']}`, {result['date']} "
-             f"({result['machine']['cpus']} cores shared with other jobs, load average {result['machine']['load']}).",
-             "", "| Row | Comparison (A vs B) | A | B | Unit | A/B (or A-B ns), median [quartiles] | Goal | Met |",
-             "|---|---|---|---|---|---|---|---|"]
+    lines = [
+        (
+            f"Command: `{result['command']}`, {result['date']} "
+            f"({result['machine']['cpus']} cores shared with other jobs, load average {result['machine']['load']})."
+        ),
+        "",
+        "| Row | Comparison (A vs B) | A | B | Unit | A/B (or A-B ns), median [quartiles] | Goal | Met |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
     for r in result["rows"]:
-        value = f"{r['median']:.3f} [{r['p25']:.3f}..{r['p75']:.3f}]" if r["how"] == "ratio" else \
-            f"{r['median']:+.0f} ns [{r['p25']:+.0f}..{r['p75']:+.0f}]"
+        value = (
+            f"{r['median']:.3f} [{r['p25']:.3f}..{r['p75']:.3f}]"
+            if r["how"] == "ratio"
+            else f"{r['median']:+.0f} ns [{r['p25']:+.0f}..{r['p75']:+.0f}]"
+        )
         if r["note"]:
             value += f" ({r['note']})"
         met = "" if r.get("met") is None else ("yes" if r["met"] else "**no**")
-        lines.append(f"| {r['group'].split()[0]} | {r['name']}: {r['a']} vs {r['b']} | {r['a_median']:.2f} | "
-                     f"{r['b_median']:.2f} | {r['unit']} | {value} | {r['goal'] or ''} | {met} |")
+        lines.append(
+            f"| {r['group'].split()[0]} | {r['name']}: {r['a']} vs {r['b']} | {r['a_median']:.2f} | "
+            f"{r['b_median']:.2f} | {r['unit']} | {value} | {r['goal'] or ''} | {met} |"
+        )
     limits = result["redis_benchmark"]
-    lines += ["", "redis-benchmark -c 1 -P 1 (same run): " +
-              ", ".join(f"{k} {v:,.0f}/s" for k, v in limits.items() if v)]
+    lines += [
+        "",
+        "redis-benchmark -c 1 -P 1 (same run): " + ", ".join(f"{k} {v:,.0f}/s" for k, v in limits.items() if v),
+    ]
     if result.get("producer_cost"):
-        lines.append("Producer cost of write_kelm_data per call: " + "; ".join(
-            f"{who} p50 {v['p50_us']:.2f} us, p99 {v['p99_us']:.2f} us" for who, v in result["producer_cost"].items()))
+        lines.append(
+            "Producer cost of write_kelm_data per call: "
+            + "; ".join(
+                f"{who} p50 {v['p50_us']:.2f} us, p99 {v['p99_us']:.2f} us"
+                for who, v in result["producer_cost"].items()
+            )
+        )
     return "\n".join(lines) + "\n"
 
 
@@ -368,8 +505,7 @@ def chart(result, path):
     ax1.set_xlabel("ratio A/B (median, quartiles); green met goal, red missed, grey no goal")
     ax1.tick_params(axis="y", labelsize=7)
     dnames = [textwrap.fill(r["name"], 34) for r in diffs]
-    ax2.barh(dnames, [r["median"] for r in diffs],
-             color=["tab:blue" if "C++" in n else "tab:orange" for n in dnames])
+    ax2.barh(dnames, [r["median"] for r in diffs], color=["tab:blue" if "C++" in n else "tab:orange" for n in dnames])
     ax2.axvline(100, color="red", lw=0.8, ls="--")
     ax2.invert_yaxis()
     ax2.set_xlabel("ns added per call over inline client calls (goal <= 100 for C++)")
@@ -381,8 +517,11 @@ def chart(result, path):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], epilog=__doc__.split("\n\n", 1)[1],
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0],
+        epilog=__doc__.split("\n\n", 1)[1],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--rows", default="1,2,3,4", help="comma-separated rows to run (default all)")
     parser.add_argument("--scale", type=float, default=1.0, help="multiplier for the number of rounds")
     parser.add_argument("--out", default=str(HERE / "results"), help="directory for the results")
@@ -393,21 +532,31 @@ def main(argv=None):
     args_text = " ".join(argv if argv is not None else sys.argv[1:])
     make_args = ' ARGS="' + args_text + '"' if args_text else ""
     run_args = " " + args_text if args_text else ""
-    result = {"command": f"make bench{make_args} (.venv/bin/python bench/run.py{run_args})",
-              "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-              "machine": {"cpus": os.cpu_count(), "load": [round(x, 2) for x in os.getloadavg()],
-                          "python": platform.python_version(), "redis-py": redis.__version__,
-                          "orjson": orjson.__version__}}
+    result = {
+        "command": f"make bench{make_args} (.venv/bin/python bench/run.py{run_args})",
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "machine": {
+            "cpus": os.cpu_count(),
+            "load": [round(x, 2) for x in os.getloadavg()],
+            "python": platform.python_version(),
+            "redis-py": redis.__version__,
+            "orjson": orjson.__version__,
+        },
+    }
     try:
         import hiredis
+
         result["machine"]["hiredis"] = hiredis.__version__
     except ImportError:
         result["machine"]["hiredis"] = None
     with PrivateRedis() as server:
         result["machine"]["redis-server"] = redis.Redis(host=server.host, port=server.port).info()["redis_version"]
         bench = Bench(server.host, server.port, args.scale)
-        print(f"private redis-server {result['machine']['redis-server']} at {server.host}:{server.port}; "
-              f"load average {result['machine']['load']}", flush=True)
+        print(
+            f"private redis-server {result['machine']['redis-server']} at {server.host}:{server.port}; "
+            f"load average {result['machine']['load']}",
+            flush=True,
+        )
         if "1" in rows:
             bench.overhead()
         if "2" in rows:

@@ -40,9 +40,10 @@ import time
 if __package__ in (None, ""):
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from redis_server import PrivateRedis, answers  # noqa: E402
-from redis.backoff import NoBackoff  # noqa: E402
-from redis.retry import Retry  # noqa: E402
+from redis.backoff import NoBackoff
+from redis.retry import Retry
+
+from redis_server import PrivateRedis, answers
 
 # Layout of the shared counter array: one block per producer, then the consumer.
 P_PRODUCED, P_ATTEMPTED, P_STORED, P_FAILED = range(4)
@@ -127,8 +128,14 @@ def producer_main(index, key, cfg, counters, ready, go, stop, results):
                 time.sleep(due - now)
         elif now >= end:
             break
-        frame = {"producer": index, "seq": produced, "t_ns": time.monotonic_ns(),
-                 "width": 640, "height": 480, "payload": payload}
+        frame = {
+            "producer": index,
+            "seq": produced,
+            "t_ns": time.monotonic_ns(),
+            "width": 640,
+            "height": 480,
+            "payload": payload,
+        }
         stashel.write_kelm_data(frame, key, KEY_TTL)
         produced += 1
         counters[base + P_PRODUCED] = produced
@@ -143,9 +150,19 @@ def producer_main(index, key, cfg, counters, ready, go, stop, results):
             time.sleep(0.005)
         pending = q.qsize()
     stashel._shutdown_executor()
-    results.put(("producer", index, {"produced": produced, "elapsed": elapsed,
-                                     "discarded_at_shutdown": pending,
-                                     "log_lines": logs.count, "first_logs": logs.lines}))
+    results.put(
+        (
+            "producer",
+            index,
+            {
+                "produced": produced,
+                "elapsed": elapsed,
+                "discarded_at_shutdown": pending,
+                "log_lines": logs.count,
+                "first_logs": logs.lines,
+            },
+        )
+    )
 
 
 def consumer_main(keys, cfg, counters, ready, stop, results):
@@ -194,15 +211,27 @@ def consumer_main(keys, cfg, counters, ready, stop, results):
             counters[base + C_READ] = len(seen)
     pubsub.close()
     client.close()
-    results.put(("consumer", 0, {"notifications": notified, "reads": reads,
-                                 "frames_read": len(seen), "latencies_ns": latencies,
-                                 "log_lines": logs.count, "first_logs": logs.lines, "error": error}))
+    results.put(
+        (
+            "consumer",
+            0,
+            {
+                "notifications": notified,
+                "reads": reads,
+                "frames_read": len(seen),
+                "latencies_ns": latencies,
+                "log_lines": logs.count,
+                "first_logs": logs.lines,
+                "error": error,
+            },
+        )
+    )
 
 
 def percentile(sorted_values, q):
     if not sorted_values:
         return None
-    rank = max(0, min(len(sorted_values) - 1, int(round(q / 100.0 * (len(sorted_values) - 1)))))
+    rank = max(0, min(len(sorted_values) - 1, round(q / 100.0 * (len(sorted_values) - 1))))
     return sorted_values[rank]
 
 
@@ -234,8 +263,15 @@ def run(args, out=sys.stdout, err=sys.stderr):
     print(f"demo: {where} at {host}:{port}", file=err)
     run_id = f"{os.getpid()}-{secrets.token_hex(3)}"
     keys = [f"stashel-demo:{run_id}:cam{i}" for i in range(args.producers)]
-    cfg = {"host": host, "port": port, "rate": args.rate, "duration": args.duration,
-           "frame_size": args.frame_size, "direct": args.direct, "producers": args.producers}
+    cfg = {
+        "host": host,
+        "port": port,
+        "rate": args.rate,
+        "duration": args.duration,
+        "frame_size": args.frame_size,
+        "direct": args.direct,
+        "producers": args.producers,
+    }
 
     ctx = multiprocessing.get_context("spawn")
     counters = ctx.Array("q", args.producers * P_WIDTH + C_WIDTH, lock=False)
@@ -245,15 +281,21 @@ def run(args, out=sys.stdout, err=sys.stderr):
     procs = []
     interrupted = False
     try:
-        consumer = ctx.Process(target=consumer_main, name="demo-consumer",
-                               args=(keys, cfg, counters, consumer_ready, stop_consumer, results))
+        consumer = ctx.Process(
+            target=consumer_main,
+            name="demo-consumer",
+            args=(keys, cfg, counters, consumer_ready, stop_consumer, results),
+        )
         consumer.start()
         procs.append(consumer)
         producer_ready = []
         for i, key in enumerate(keys):
             ready = ctx.Event()
-            proc = ctx.Process(target=producer_main, name=f"demo-producer-{i}",
-                               args=(i, key, cfg, counters, ready, go, stop_producers, results))
+            proc = ctx.Process(
+                target=producer_main,
+                name=f"demo-producer-{i}",
+                args=(i, key, cfg, counters, ready, go, stop_producers, results),
+            )
             proc.start()
             procs.append(proc)
             producer_ready.append(ready)
@@ -316,16 +358,20 @@ def show_progress(args, counters, producers):
 
     cbase = args.producers * P_WIDTH
     start = time.monotonic()
-    bar = tqdm(total=round(args.duration, 1), unit="s", file=sys.stderr, disable=None,
-               bar_format="{l_bar}{bar}| {n:.1f}/{total:.1f}s{postfix}")
+    bar = tqdm(
+        total=round(args.duration, 1),
+        unit="s",
+        file=sys.stderr,
+        disable=None,
+        bar_format="{l_bar}{bar}| {n:.1f}/{total:.1f}s{postfix}",
+    )
     try:
         while any(p.is_alive() for p in producers):
             elapsed = min(time.monotonic() - start, args.duration)
             bar.n = round(elapsed, 1)
             produced = sum(counters[i * P_WIDTH + P_PRODUCED] for i in range(args.producers))
             stored = sum(counters[i * P_WIDTH + P_STORED] for i in range(args.producers))
-            bar.set_postfix_str(f"produced={produced} stored={stored} "
-                                f"read={counters[cbase + C_READ]}", refresh=False)
+            bar.set_postfix_str(f"produced={produced} stored={stored} read={counters[cbase + C_READ]}", refresh=False)
             bar.refresh()
             time.sleep(0.2)
     except KeyboardInterrupt:
@@ -342,13 +388,19 @@ def summarize(args, cfg, counters, reports, embedded, keys):
         base = i * P_WIDTH
         produced, attempted = counters[base + P_PRODUCED], counters[base + P_ATTEMPTED]
         discarded = report.get("discarded_at_shutdown", 0)
-        per_producer.append({
-            "key": keys[i], "produced": produced, "stored": counters[base + P_STORED],
-            "write_failures": counters[base + P_FAILED],
-            "dropped_by_queue": produced - attempted - discarded,
-            "discarded_at_shutdown": discarded, "elapsed_s": report.get("elapsed"),
-            "log_lines": report.get("log_lines", 0), "first_logs": report.get("first_logs", []),
-        })
+        per_producer.append(
+            {
+                "key": keys[i],
+                "produced": produced,
+                "stored": counters[base + P_STORED],
+                "write_failures": counters[base + P_FAILED],
+                "dropped_by_queue": produced - attempted - discarded,
+                "discarded_at_shutdown": discarded,
+                "elapsed_s": report.get("elapsed"),
+                "log_lines": report.get("log_lines", 0),
+                "first_logs": report.get("first_logs", []),
+            }
+        )
     consumer = reports.get(("consumer", 0), {})
     latencies = sorted(consumer.get("latencies_ns", []))
 
@@ -363,8 +415,10 @@ def summarize(args, cfg, counters, reports, embedded, keys):
     return {
         "mode": "direct" if args.direct else "threaded",
         "server": {"host": cfg["host"], "port": cfg["port"], "embedded": embedded},
-        "producers": args.producers, "rate_per_producer": args.rate,
-        "duration_s": args.duration, "frame_size": args.frame_size,
+        "producers": args.producers,
+        "rate_per_producer": args.rate,
+        "duration_s": args.duration,
+        "frame_size": args.frame_size,
         "produced": produced,
         "produced_per_s": round(produced / elapsed, 1),
         "stored": stored,
@@ -391,8 +445,13 @@ def print_table(s, out):
         return "-" if v is None else f"{v:.2f} ms"
 
     rows = [
-        ("mode", f"{s['mode']}, {s['producers']} producers x {s['rate_per_producer'] or 'max'} fps, "
-                 f"{s['duration_s']} s, {s['frame_size']} B payload"),
+        (
+            "mode",
+            (
+                f"{s['mode']}, {s['producers']} producers x {s['rate_per_producer'] or 'max'} fps, "
+                f"{s['duration_s']} s, {s['frame_size']} B payload"
+            ),
+        ),
         ("frames produced", f"{s['produced']}  ({s['produced_per_s']}/s)"),
         ("frames stored", s["stored"]),
         ("dropped by the queue", s["dropped_by_queue"]),
@@ -409,15 +468,14 @@ def print_table(s, out):
     for name, value in rows:
         print(f"{name:<{width}}  {value}", file=out)
     print("-" * (width + 40), file=out)
-    for line in [*(l for p in s["per_producer"] for l in p["first_logs"]), *s["consumer_first_logs"]]:
+    for line in [*(entry for p in s["per_producer"] for entry in p["first_logs"]), *s["consumer_first_logs"]]:
         print(f"log: {line}", file=out)
 
 
 def cleanup(host, port, keys):
     import redis
 
-    client = redis.Redis(host=host, port=port, socket_connect_timeout=1, socket_timeout=2,
-                         retry=Retry(NoBackoff(), 0))
+    client = redis.Redis(host=host, port=port, socket_connect_timeout=1, socket_timeout=2, retry=Retry(NoBackoff(), 0))
     try:
         client.delete(*keys)
     except (redis.RedisError, OSError):
@@ -443,21 +501,24 @@ def parse_args(argv):
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0],
         epilog=__doc__.split("\n\n", 1)[1] + "\nExit status: 0 healthy run (frames read > 0, "
-               "no failed write or read), 1 unhealthy run, 2 server unavailable, 130 interrupted.",
-        formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--rate", type=float, default=30.0,
-                        help="frames per second per producer; 0 = as fast as possible (default 30)")
+        "no failed write or read), 1 unhealthy run, 2 server unavailable, 130 interrupted.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "--rate", type=float, default=30.0, help="frames per second per producer; 0 = as fast as possible (default 30)"
+    )
     parser.add_argument("--duration", type=float, default=10.0, help="seconds of producing (default 10)")
     parser.add_argument("--producers", type=int, default=2, help="producer processes (default 2)")
-    parser.add_argument("--frame-size", type=int, default=1024,
-                        help="payload characters per frame (default 1024)")
-    parser.add_argument("--direct", action="store_true",
-                        help="Stashel(thread=False): write on the producer's thread, no queue")
+    parser.add_argument("--frame-size", type=int, default=1024, help="payload characters per frame (default 1024)")
+    parser.add_argument(
+        "--direct", action="store_true", help="Stashel(thread=False): write on the producer's thread, no queue"
+    )
     parser.add_argument("--json", action="store_true", help="print the summary as JSON on stdout")
     parser.add_argument("--host", help="Redis host (default: REDIS_HOST, else localhost)")
     parser.add_argument("--port", type=int, help="Redis port (default 6379)")
-    parser.add_argument("--embedded", action="store_true",
-                        help="always use a private redis-server, even if one answers")
+    parser.add_argument(
+        "--embedded", action="store_true", help="always use a private redis-server, even if one answers"
+    )
     args = parser.parse_args(argv)
     if args.producers < 1 or args.duration <= 0 or args.rate < 0 or args.frame_size < 0:
         parser.error("--producers >= 1, --duration > 0, --rate >= 0 and --frame-size >= 0")

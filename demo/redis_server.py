@@ -33,8 +33,9 @@ def free_port():
 
 def answers(host, port, timeout=0.5):
     """True when a Redis server answers PING at host:port."""
-    client = redis.Redis(host=host, port=port, socket_connect_timeout=timeout, socket_timeout=timeout,
-                         retry=Retry(NoBackoff(), 0))  # redis-py retries with back-off by default
+    client = redis.Redis(
+        host=host, port=port, socket_connect_timeout=timeout, socket_timeout=timeout, retry=Retry(NoBackoff(), 0)
+    )  # redis-py retries with back-off by default
     try:
         return bool(client.ping())
     except (redis.RedisError, OSError):
@@ -61,12 +62,14 @@ class PrivateRedis:
         self._dir = tempfile.TemporaryDirectory(prefix="stashel-redis-")
         for _ in range(3):  # the free port may be taken between the probe and the bind
             self.port = free_port()
+            # fmt: off
             self.proc = subprocess.Popen(
                 [self.executable, "--bind", "127.0.0.1", "--port", str(self.port),
                  "--save", "", "--appendonly", "no", "--dir", self._dir.name,
                  "--protected-mode", "yes", "--loglevel", "warning"],
                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                 start_new_session=True)  # Ctrl-C at the terminal is ours to handle, not the server's
+            # fmt: on
             deadline = time.monotonic() + self.start_timeout
             while time.monotonic() < deadline and self.proc.poll() is None:
                 if answers(self.host, self.port, timeout=0.2):

@@ -63,7 +63,7 @@ class Listener:
         self.messages = []
         self._lock = threading.Lock()
         self.pubsub = client.pubsub(ignore_subscribe_messages=True)
-        self.pubsub.subscribe(**{channel: self._on_message for channel in channels})
+        self.pubsub.subscribe(**dict.fromkeys(channels, self._on_message))
         self._thread = self.pubsub.run_in_thread(sleep_time=0.01, daemon=True)
         # Publishes from other connections count only once the server has the subscription.
         assert wait_until(lambda: all(n >= 1 for _, n in client.pubsub_numsub(*channels)))

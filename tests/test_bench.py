@@ -11,13 +11,26 @@ RUN = Path(__file__).resolve().parent.parent / "bench" / "run.py"
 
 
 def test_dispatch_row_runs_and_writes_results(tmp_path):
-    done = subprocess.run([sys.executable, str(RUN), "--rows", "2", "--scale", "0.02", "--out", str(tmp_path)],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, str(RUN), "--rows", "2", "--scale", "0.02", "--out", str(tmp_path)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
     assert done.returncode == 0, done.stderr
     result = json.loads((tmp_path / "latest.json").read_text())
     names = {row["name"] for row in result["rows"]}
-    for method in ("write_data (text)", "_write_", "write_kelm_data (direct)", "read_data", "read_kelm_data",
-                   "delete_data", "delete_many (3 keys)", "scan_keys (3 keys)"):
+    for method in (
+        "write_data (text)",
+        "_write_",
+        "write_kelm_data (direct)",
+        "read_data",
+        "read_kelm_data",
+        "delete_data",
+        "delete_many (3 keys)",
+        "scan_keys (3 keys)",
+    ):
         assert f"{method}: C++" in names and f"{method}: Python (reference)" in names
     for row in result["rows"]:
         assert row["rounds"] >= 3 and row["a_median"] > 0 and row["b_median"] > 0

@@ -21,6 +21,7 @@ class Recorder:
         def record(*args, **kwargs):
             self.calls.append((name, args, kwargs))
             return types.SimpleNamespace(made_by=name, kwargs=kwargs)
+
         return record
 
 
@@ -36,15 +37,20 @@ def recorded(monkeypatch):
         instance._shutdown_executor()
 
 
-@pytest.mark.parametrize("workers, queue_bound, pool_max", [(0, 1, 10), (1, 1, 10), (2, 2, 10), (3, 3, 15),
-                                                            (-4, 1, 10), (10**20, 10**20, 5 * 10**20)])
+@pytest.mark.parametrize(
+    "workers, queue_bound, pool_max",
+    [(0, 1, 10), (1, 1, 10), (2, 2, 10), (3, 3, 15), (-4, 1, 10), (10**20, 10**20, 5 * 10**20)],
+)
 def test_pool_and_queue_sizes(recorded, workers, queue_bound, pool_max):
     fake_redis, fake_atexit, made = recorded
     instance = Stashel(host="h", port=1, workers=workers)
     made.append(instance)
     pool_call, client_call = fake_redis.calls
-    assert pool_call == ("ConnectionPool", (), {"host": "h", "port": 1, "max_connections": pool_max,
-                                                "decode_responses": False})
+    assert pool_call == (
+        "ConnectionPool",
+        (),
+        {"host": "h", "port": 1, "max_connections": pool_max, "decode_responses": False},
+    )
     assert client_call[0] == "StrictRedis" and client_call[1] == ()
     assert client_call[2]["connection_pool"].made_by == "ConnectionPool"
     assert instance._redis_client.made_by == "StrictRedis"
@@ -101,8 +107,7 @@ def test_construction_errors_reach_the_caller_and_register_nothing(monkeypatch):
         def start(self):
             raise RuntimeError("can't start new thread")
 
-    monkeypatch.setattr(stashel, "threading",
-                        types.SimpleNamespace(Thread=BrokenThread, Event=threading.Event))
+    monkeypatch.setattr(stashel, "threading", types.SimpleNamespace(Thread=BrokenThread, Event=threading.Event))
     with pytest.raises(RuntimeError, match="can't start new thread"):
         Stashel()
     assert fake_atexit.calls == []
@@ -117,8 +122,7 @@ def test_writer_is_started_after_its_attributes_are_set(monkeypatch):
             seen.update(vars(owner))
             super().start()
 
-    monkeypatch.setattr(stashel, "threading",
-                        types.SimpleNamespace(Thread=Inspecting, Event=threading.Event))
+    monkeypatch.setattr(stashel, "threading", types.SimpleNamespace(Thread=Inspecting, Event=threading.Event))
     instance = Stashel(host="127.0.0.1", port=1)
     try:
         assert seen["_worker"] is instance._worker and seen["_queue"] is instance._queue

@@ -16,8 +16,9 @@ DEMO = Path(__file__).resolve().parent.parent / "demo" / "pipeline.py"
 def run_demo(*args, timeout=90):
     env = dict(os.environ)
     env.pop("REDIS_HOST", None)
-    return subprocess.run([sys.executable, str(DEMO), *args], capture_output=True, text=True,
-                          timeout=timeout, env=env)
+    return subprocess.run(
+        [sys.executable, str(DEMO), *args], capture_output=True, text=True, timeout=timeout, env=env, check=False
+    )
 
 
 def closed_port():

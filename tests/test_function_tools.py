@@ -16,7 +16,9 @@ from kelm_sdk.redis.stashel import Stashel
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60, check=False
+    )
 
 
 def test_weak_references_pickle_and_copy_treat_methods_as_functions(fake):
@@ -60,8 +62,10 @@ def test_a_method_cleared_by_the_collector_fails_cleanly():
             print(error)
     """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == ["None None None read_data",
-                                          "read_data() called after the garbage collector cleared it"]
+    assert result.stdout.splitlines() == [
+        "None None None read_data",
+        "read_data() called after the garbage collector cleared it",
+    ]
 
 
 def test_first_use_from_many_threads_builds_one_signature_and_code():

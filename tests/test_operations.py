@@ -8,7 +8,7 @@ import orjson
 import pytest
 import redis
 
-from stashel_testing import FakeClient, wait_until
+from stashel_testing import wait_until
 
 # ---------------------------------------------------------------- frame writes
 
@@ -129,6 +129,7 @@ class RefusingQueue:
 
 def test_refused_second_attempt_falls_back_to_the_callers_thread(fake):
     import queue
+
     fake._use_thread = True
     fake._queue = RefusingQueue(queue.Full())
     assert fake.write_kelm_data({"a": 1}, "k") is True
@@ -206,8 +207,12 @@ def test_plain_write_calls(fake):
     fake.write_data("my_key", like, -1)
     fake.write_data("my_key", None)
     sets = [(args, kwargs) for name, args, kwargs in client.calls if name == "set"]
-    assert sets == [(("my_key", "hello"), {"ex": None}), (("my_key", b'{"a":1}'), {"ex": 0}),
-                    (("my_key", like), {"ex": -1}), (("my_key", None), {"ex": None})]
+    assert sets == [
+        (("my_key", "hello"), {"ex": None}),
+        (("my_key", b'{"a":1}'), {"ex": 0}),
+        (("my_key", like), {"ex": -1}),
+        (("my_key", None), {"ex": None}),
+    ]
     assert ("delete", ("my_key",), {}) not in client.calls
     assert client.calls[1] == ("publish", ("my_key_notify", "1"), {})
 
@@ -320,7 +325,7 @@ def test_delete_calls(fake):
     client.replies["delete"] = None
     assert fake.delete_many(["x"]) is None and fake.delete_data("x") is False
     client.replies["delete"] = True
-    with pytest.raises(TypeError, match="^Expected int, got bool$"):
+    with pytest.raises(TypeError, match=r"^Expected int, got bool$"):
         fake.delete_many(["x"])
     assert fake.delete_data("x") is True
 

@@ -3,6 +3,7 @@
 
 import queue
 import sys
+from typing import ClassVar
 
 import orjson
 import pytest
@@ -37,8 +38,10 @@ def test_empty_key_is_used_unchanged(direct, redisdb, listen):
 def test_calls_made_on_the_client(fake):
     client = fake._redis_client
     assert fake._write_({"frame": None, "result": []}, "kelm_key") is True
-    assert client.calls == [("set", ("kelm_key", b'{"frame":null,"result":[]}'), {"ex": None}),
-                            ("publish", ("kelm_key_notify", "1"), {})]
+    assert client.calls == [
+        ("set", ("kelm_key", b'{"frame":null,"result":[]}'), {"ex": None}),
+        ("publish", ("kelm_key_notify", "1"), {}),
+    ]
     client.calls.clear()
     fake._write_({}, "k", 5)
     assert client.calls[0] == ("set", ("k", b"{}"), {"ex": 5})
@@ -74,7 +77,7 @@ def test_failing_warning_is_handled_like_a_failed_set(fake, monkeypatch):
     from kelm_sdk.redis import stashel
 
     class Logger:
-        lines = []
+        lines: ClassVar[list[str]] = []
 
         def warning(self, message):
             raise RuntimeError("log sink down")
@@ -90,6 +93,7 @@ def test_failing_warning_is_handled_like_a_failed_set(fake, monkeypatch):
 
 def test_unreachable_server_is_logged_not_raised(logs):
     from kelm_sdk.redis.stashel import Stashel
+
     instance = Stashel(thread=False, host="127.0.0.1", port=1)
     assert instance._write_({"a": 1}, "k") is False
     [(level, message)] = logs()

@@ -11,8 +11,8 @@ import time
 
 import pytest
 
-from stashel_testing import FakeClient, wait_until
 from kelm_sdk.redis.stashel import Stashel
+from stashel_testing import FakeClient, wait_until
 
 
 class SlowClient(FakeClient):
@@ -143,8 +143,14 @@ def run_child(code, timeout=30, path=(), stdin_after=None):
     """Runs `code` in a fresh interpreter and checks that it exits cleanly.
     With `stdin_after`, a line reaches its stdin that many seconds later."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__), *map(str, path)]))
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    child = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
     if stdin_after is not None:
         time.sleep(stdin_after)
     stdout, stderr = child.communicate("\n", timeout=timeout)
@@ -218,25 +224,32 @@ def test_exit_while_a_write_is_stuck_on_the_server(delay):
 # Ways for the interpreter to finalize while the writer sleeps in a slow SET,
 # so that the writer is ended on waking, after its thread state is gone.
 LATE_WAKE_UPS = {
-    "a subinterpreter has existed and a finalizer runs long": ("""
+    "a subinterpreter has existed and a finalizer runs long": (
+        """
         import slow_finalizer  # imported first: its object is finalized late
         try:
             import _interpreters as interpreters
         except ImportError:
             import _xxsubinterpreters as interpreters
         interpreters.destroy(interpreters.create())
-    """, None),
-    "an exit function runs long after finalization": ("""
+    """,
+        None,
+    ),
+    "an exit function runs long after finalization": (
+        """
         import ctypes
         ctypes.pythonapi.Py_AtExit(ctypes.cast(ctypes.CDLL(None).getchar, ctypes.c_void_p))  # waits for stdin
-    """, 1.5),
+    """,
+        1.5,
+    ),
 }
 
 
 @pytest.mark.parametrize("round", range(3))
 @pytest.mark.parametrize("wake_up", LATE_WAKE_UPS)
 def test_exit_when_the_writer_wakes_after_finalization(wake_up, round, tmp_path):
-    (tmp_path / "slow_finalizer.py").write_text(textwrap.dedent("""
+    (tmp_path / "slow_finalizer.py").write_text(
+        textwrap.dedent("""
         import time
 
         class SlowFinalizer:
@@ -244,9 +257,12 @@ def test_exit_when_the_writer_wakes_after_finalization(wake_up, round, tmp_path)
                 sleep(0.6)
 
         keep = SlowFinalizer()
-    """))
+    """)
+    )
     setup, stdin_after = LATE_WAKE_UPS[wake_up]
-    run_child(textwrap.dedent(setup) + textwrap.dedent("""
+    run_child(
+        textwrap.dedent(setup)
+        + textwrap.dedent("""
         import time
         from kelm_sdk.redis.stashel import Stashel
 
@@ -259,7 +275,10 @@ def test_exit_when_the_writer_wakes_after_finalization(wake_up, round, tmp_path)
         s._redis_client = SlowClient()
         s.write_kelm_data({"a": 1}, "k")
         time.sleep(0.05)
-    """), path=[tmp_path], stdin_after=stdin_after)
+    """),
+        path=[tmp_path],
+        stdin_after=stdin_after,
+    )
 
 
 def test_only_the_stop_event_ends_the_writer(make_stashel, redisdb, logs, monkeypatch):
@@ -280,8 +299,15 @@ def test_only_the_stop_event_ends_the_writer(make_stashel, redisdb, logs, monkey
     instance = make_stashel()
     instance._queue.put((None, NoText(), None))  # a caller's item that is no frame, with no text form
     assert wait_until(lambda: instance._queue.unfinished_tasks == 0)
-    assert logs() == [("ERROR", "Failed to write data to redis`<NoText object>` - Argument 'data' has incorrect "
-                                "type (expected dict, got NoneType)")]
+    assert logs() == [
+        (
+            "ERROR",
+            (
+                "Failed to write data to redis`<NoText object>` - Argument 'data' has incorrect "
+                "type (expected dict, got NoneType)"
+            ),
+        )
+    ]
 
     real_client, real_logger = instance._redis_client, stashel.logger
     instance._redis_client = FakeClient()

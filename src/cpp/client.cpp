@@ -57,9 +57,8 @@ void notify(const Call& c, Borrowed key) {
         call_method(n.publish, redis_client(c), channel, n.notify_message);
     } catch (PyErrSet&) {
         CaughtError e = CaughtError::take_if(PyExc_Exception);
-        log_handling(c, n.warning, e, [&] {
-            return format("Failed to publish notification to %U: %U", channel, error_text(e));
-        });
+        log_handling(c, n.warning, e,
+                     [&] { return format("Failed to publish notification to %U: %U", channel, error_text(e)); });
     }
 }
 
@@ -127,8 +126,7 @@ Owned shutdown(const Call& c) {
 }
 
 Owned unpack_item(Borrowed item) {
-    Owned members = PyTuple_CheckExact(item.get()) ? new_ref(item.get())
-                                                   : Owned::steal(PySequence_Tuple(item.get()));
+    Owned members = PyTuple_CheckExact(item.get()) ? new_ref(item.get()) : Owned::steal(PySequence_Tuple(item.get()));
     const Py_ssize_t size = PyTuple_GET_SIZE(members.get());
     if (size < 3) {
         PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", size);
@@ -201,7 +199,7 @@ Owned next_item(const Call& c) {
         if (!e.matches(getattr(c.global(n.queue), n.Empty).get())) {
             e.rethrow();
         }
-        return Owned();
+        return {};
     }
 }
 
@@ -231,9 +229,8 @@ Owned worker_loop(const Call& c) {
             // The queue or the event failed: report it, and pause for one
             // wait so that one that keeps failing cannot make a busy loop.
             CaughtError e = CaughtError::take_if(PyExc_Exception);
-            log_on_writer(c, n.error, e, [&] {
-                return format("Background writer failed to take a frame - %U", describe(e.value()));
-            });
+            log_on_writer(c, n.error, e,
+                          [&] { return format("Background writer failed to take a frame - %U", describe(e.value())); });
             pause(c);
         }
     }
@@ -371,7 +368,8 @@ Owned scan_keys(const Call& c) {
     while (Owned key = Owned::steal_or_null(PyIter_Next(iterator.get()))) {
         Owned text;
         if (PyBytes_CheckExact(key.get())) {
-            text = Owned::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.get()), PyBytes_GET_SIZE(key.get()), nullptr));
+            text = Owned::steal(
+                PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.get()), PyBytes_GET_SIZE(key.get()), nullptr));
         } else if (PyBytes_Check(key.get())) {
             text = call_method(n.decode, key);
         } else {
@@ -389,6 +387,7 @@ Owned scan_keys(const Call& c) {
 
 constexpr Param kSelf{"self", nullptr, Rule::Any};
 
+// clang-format off: one method per entry, its parameters packed as they read best
 const MethodSpec kMethods[] = {
     {"__init__", nullptr, nullptr, 5,
      {kSelf, {"thread", "bool", Rule::Any}, {"host", "str", Rule::Str}, {"port", "int", Rule::Int},
@@ -441,6 +440,7 @@ const MethodSpec kMethods[] = {
      "        ",
      nullptr, 2, {kSelf, {"redis_key", "str", Rule::Str}}, read_kelm_data, nullptr},
 };
+// clang-format on
 
 }  // namespace
 

@@ -11,8 +11,8 @@ template <class T>
 struct Span {
     T* first;
     std::size_t size;
-    T* begin() const { return first; }
-    T* end() const { return first + size; }
+    [[nodiscard]] T* begin() const { return first; }
+    [[nodiscard]] T* end() const { return first + size; }
 };
 
 extern const char* const kClassDoc;

@@ -54,14 +54,12 @@ MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(
     if (exact) {
         bound = "exactly";
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name, bound, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name, bound,
+                 expected, expected == 1 ? "" : "s", given);
     throw PyErrSet{};
 }
 
-bool same_name(PyObject* a, PyObject* b) {
-    return a == b || PyUnicode_Compare(a, b) == 0;
-}
+bool same_name(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
 
 // Index of the keyword among `kwnames`, or -1.
 Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) {
@@ -106,8 +104,8 @@ bool accepts(Rule rule, PyObject* value) {
 // with borrowed references (the caller's arguments or the defaults). Mirrors
 // the rules and messages of a compiled function whose parameters are all
 // positional-or-keyword.
-void bind_general(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  PyObject** slots, int required) {
+void bind_general(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
+                  int required) {
     const MethodSpec& spec = *m.spec;
     const int n = spec.nparams;
     PyObject* defaults = m.f.defaults.get();
@@ -154,8 +152,7 @@ void bind_general(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs
                     throw PyErrSet{};
                 }
                 if (index < nargs) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name,
-                                 key);
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, key);
                     throw PyErrSet{};
                 }
             }
@@ -183,8 +180,8 @@ void bind(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs, PyObje
     for (int i = 1; i < n; ++i) {
         const Param& p = spec.params[i];
         if (!accepts(p.rule, slots[i])) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         p.name, expected_type(p.rule)->tp_name, Py_TYPE(slots[i])->tp_name);
+            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
+                         expected_type(p.rule)->tp_name, Py_TYPE(slots[i])->tp_name);
             throw PyErrSet{};
         }
     }
@@ -305,7 +302,7 @@ PyObject* get_class(PyObject*, void*) { return Py_NewRef(reinterpret_cast<PyObje
 // Built on first request. Building calls Python code, which may let another
 // thread build the same value meanwhile: the first one stored is kept, so
 // every caller sees one object.
-template <Owned Fields::*field, Owned (*build)(const MethodObject&)>
+template <Owned Fields::* field, Owned (*build)(const MethodObject&)>
 PyObject* get_lazily(PyObject* self, void*) {
     MethodObject* m = as_method(self);
     try {
@@ -336,13 +333,14 @@ PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 
 PyObject* method_repr(PyObject* self) {
     const MethodObject* m = as_method(self);
-    return PyUnicode_FromFormat("<function %s at %p>", m->f.qualname ? PyUnicode_AsUTF8(m->f.qualname.get()) : m->spec->name, self);
+    return PyUnicode_FromFormat("<function %s at %p>",
+                                m->f.qualname ? PyUnicode_AsUTF8(m->f.qualname.get()) : m->spec->name, self);
 }
 
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
     Fields& f = as_method(self)->f;
-    for (Owned* field : {&f.globals, &f.name, &f.qualname, &f.module, &f.doc, &f.annotations, &f.defaults,
-                         &f.signature, &f.code, &f.dict}) {
+    for (Owned* field : {&f.globals, &f.name, &f.qualname, &f.module, &f.doc, &f.annotations, &f.defaults, &f.signature,
+                         &f.code, &f.dict}) {
         Py_VISIT(field->get());
     }
     Py_VISIT(Py_TYPE(self));
@@ -420,9 +418,7 @@ PyType_Spec method_spec = {
     method_slots,
 };
 
-Owned text_or_empty(const char* text) {
-    return text ? Owned::steal(PyUnicode_FromString(text)) : Owned();
-}
+Owned text_or_empty(const char* text) { return text ? Owned::steal(PyUnicode_FromString(text)) : Owned(); }
 
 }  // namespace
 

@@ -24,9 +24,9 @@ using Impl = Owned (*)(const Call&);
 
 struct MethodSpec {
     const char* name;
-    const char* doc;       // nullptr: no docstring
-    const char* returns;   // annotation of the result; nullptr: none declared
-    int nparams;           // the instance included
+    const char* doc;      // nullptr: no docstring
+    const char* returns;  // annotation of the result; nullptr: none declared
+    int nparams;          // the instance included
     Param params[kMaxParams];
     Impl impl;
     // Builds the tuple of defaults for the trailing parameters, or returns an
@@ -39,8 +39,8 @@ struct MethodSpec {
 class Call {
 public:
     Call(Borrowed globals, PyObject* const* slots) : globals_(globals), slots_(slots) {}
-    Borrowed self() const { return slots_[0]; }
-    Borrowed arg(int i) const { return slots_[i]; }  // 1-based, like the parameter list
+    [[nodiscard]] Borrowed self() const { return slots_[0]; }
+    [[nodiscard]] Borrowed arg(int i) const { return slots_[i]; }  // 1-based, like the parameter list
     // Looks a module-level name up at the moment of use, as Python code does.
     Owned global(PyObject* name) const;
 

@@ -81,11 +81,14 @@ int exec_module(PyObject* module) {
         load(module);
         return 0;
     } catch (PyErrSet&) {
+        // The error indicator already says why.
+        g_initialised = false;
+        return -1;
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
+        g_initialised = false;
+        return -1;
     }
-    g_initialised = false;
-    return -1;
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
@@ -116,6 +119,7 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+// clang-format off: one field per line
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     kModuleName,
@@ -127,6 +131,7 @@ PyModuleDef module_def = {
     clear_module,
     free_module,
 };
+// clang-format on
 
 }  // namespace
 

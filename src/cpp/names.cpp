@@ -6,9 +6,7 @@ Names names;
 
 namespace {
 
-PyObject* intern(const char* text) {
-    return Owned::steal(PyUnicode_InternFromString(text)).release();
-}
+PyObject* intern(const char* text) { return Owned::steal(PyUnicode_InternFromString(text)).release(); }
 
 template <class... Text>
 PyObject* keyword_tuple(Text... text) {

@@ -8,6 +8,7 @@
 namespace stashel {
 
 // member, text
+// clang-format off: rows grouped by kind
 #define STASHEL_INTERNED(X)                                                                    \
     /* instance attributes and methods */                                                      \
     X(_use_thread, "_use_thread") X(_redis_client, "_redis_client") X(_executor, "_executor")  \
@@ -28,23 +29,24 @@ namespace stashel {
     /* texts */                                                                                \
     X(notify_suffix, "_notify") X(notify_message, "1") X(worker_name, "StashelWorker")         \
     X(empty, "")
+// clang-format on
 
 struct Names {
 #define STASHEL_DECLARE(member, text) PyObject* member = nullptr;
     STASHEL_INTERNED(STASHEL_DECLARE)
 #undef STASHEL_DECLARE
     // keyword-name tuples for vectorcall
-    PyObject* kw_ex = nullptr;                 // ("ex",)
-    PyObject* kw_match = nullptr;              // ("match",)
-    PyObject* kw_timeout = nullptr;            // ("timeout",)
-    PyObject* kw_redis_key = nullptr;          // ("redis_key",)
-    PyObject* kw_pool = nullptr;               // (host, port, max_connections, decode_responses)
-    PyObject* kw_connection_pool = nullptr;    // ("connection_pool",)
-    PyObject* kw_maxsize = nullptr;            // ("maxsize",)
-    PyObject* kw_thread = nullptr;             // ("target", "name", "daemon")
+    PyObject* kw_ex = nullptr;               // ("ex",)
+    PyObject* kw_match = nullptr;            // ("match",)
+    PyObject* kw_timeout = nullptr;          // ("timeout",)
+    PyObject* kw_redis_key = nullptr;        // ("redis_key",)
+    PyObject* kw_pool = nullptr;             // (host, port, max_connections, decode_responses)
+    PyObject* kw_connection_pool = nullptr;  // ("connection_pool",)
+    PyObject* kw_maxsize = nullptr;          // ("maxsize",)
+    PyObject* kw_thread = nullptr;           // ("target", "name", "daemon")
     // numbers
-    PyObject* queue_wait = nullptr;            // 0.2 seconds
-    PyObject* join_wait = nullptr;             // 0.5 seconds
+    PyObject* queue_wait = nullptr;  // 0.2 seconds
+    PyObject* join_wait = nullptr;   // 0.5 seconds
     PyObject* one = nullptr;
     PyObject* five = nullptr;
     PyObject* ten = nullptr;

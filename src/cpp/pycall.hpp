@@ -8,9 +8,7 @@
 
 namespace stashel {
 
-inline Owned getattr(Borrowed obj, PyObject* name) {
-    return Owned::steal(PyObject_GetAttr(obj.get(), name));
-}
+inline Owned getattr(Borrowed obj, PyObject* name) { return Owned::steal(PyObject_GetAttr(obj.get(), name)); }
 
 inline void setattr(Borrowed obj, PyObject* name, Borrowed value) {
     check(PyObject_SetAttr(obj.get(), name, value.get()));
@@ -41,8 +39,8 @@ Owned call_kw(Borrowed callable, PyObject* kwnames, const Args&... args) {
     // One spare slot in front lets the callee prepend `self` without copying.
     std::array<PyObject*, sizeof...(Args) + 1> stack{nullptr, Borrowed(args).get()...};
     size_t positional = sizeof...(Args) - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
-    return Owned::steal(PyObject_Vectorcall(callable.get(), stack.data() + 1,
-                                            positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return Owned::steal(
+        PyObject_Vectorcall(callable.get(), stack.data() + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 }  // namespace stashel

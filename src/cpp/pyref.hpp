@@ -33,7 +33,7 @@ class Borrowed {
 public:
     Borrowed() = default;
     Borrowed(PyObject* p) : ptr_(p) {}  // NOLINT: implicit by design
-    PyObject* get() const { return ptr_; }
+    [[nodiscard]] PyObject* get() const { return ptr_; }
     explicit operator bool() const { return ptr_ != nullptr; }
 
 private:
@@ -45,11 +45,12 @@ public:
     Owned() = default;
     // Not noexcept: releasing a reference can run Python code that re-takes
     // the GIL, and a daemon thread may be unwound from inside that at exit.
-    ~Owned() noexcept(false) { reset(); }
+    ~Owned() noexcept(false) { reset(); }  // NOLINT(bugprone-unsafe-to-allow-exceptions): see above
     Owned(const Owned&) = delete;
     Owned& operator=(const Owned&) = delete;
-    Owned(Owned&& other) : ptr_(other.release()) {}
-    Owned& operator=(Owned&& other) {
+    Owned(Owned&& other) noexcept : ptr_(other.release()) {}
+    // Not noexcept either: it releases the reference held before, as above.
+    Owned& operator=(Owned&& other) {  // NOLINT(performance-noexcept-move-constructor)
         if (this != &other) {
             reset();
             ptr_ = other.release();
@@ -77,8 +78,8 @@ public:
         return steal_or_null(b.get());
     }
 
-    PyObject* get() const { return ptr_; }
-    Borrowed borrow() const { return ptr_; }
+    [[nodiscard]] PyObject* get() const { return ptr_; }
+    [[nodiscard]] Borrowed borrow() const { return ptr_; }
     explicit operator bool() const { return ptr_ != nullptr; }
     operator Borrowed() const { return ptr_; }  // NOLINT: implicit by design
 
@@ -121,7 +122,7 @@ public:
         return take();
     }
 
-    Borrowed value() const { return value_; }
+    [[nodiscard]] Borrowed value() const { return value_; }
     bool matches(PyObject* family) const { return PyErr_GivenExceptionMatches(value_.get(), family) != 0; }
 
     // Puts the error back as the pending one and throws.
@@ -147,7 +148,8 @@ public:
     explicit Handling(const CaughtError& error) : previous_(Owned::steal_or_null(compat::handled_exception())) {
         compat::set_handled_exception(error.value().get());
     }
-    ~Handling() noexcept(false) {
+    // Not noexcept: restoring the handled exception releases a reference.
+    ~Handling() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-exceptions)
         if (may_touch_python()) {
             compat::set_handled_exception(previous_.get());
         }

@@ -35,6 +35,8 @@ class ServerProcess:
 
     def start(self, timeout=10.0):
         assert self.proc is None, "already running"
+        # Flag and value pairs, one pair a line.
+        # fmt: off
         args = [
             REDIS_SERVER,
             "--bind", self.host,
@@ -47,10 +49,12 @@ class ServerProcess:
             "--loglevel", "warning",
             "--logfile", os.path.join(self.workdir, f"redis-{self.port}.log"),
         ]
+        # fmt: on
         # The sanitizer run preloads its runtime for Python; the server is not ours to check.
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL, env=env)
+        self.proc = subprocess.Popen(
+            args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env
+        )
         deadline = time.monotonic() + timeout
         while True:
             try:

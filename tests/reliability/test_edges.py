@@ -43,9 +43,12 @@ def test_nesting_past_the_encoder_limit(direct, threaded, redisdb, logs):
     cyclic = {"a": 1}
     cyclic["self"] = cyclic
     for frame in (nested(255), nested(5000), cyclic):
-        for call in (lambda: direct._write_(frame, "deep"), lambda: direct.write_kelm_data(frame, "deep"),
-                     lambda: direct.write_data("deep", frame)):
-            with pytest.raises(TypeError, match="^Recursion limit reached$"):
+        for call in (
+            lambda: direct._write_(frame, "deep"),
+            lambda: direct.write_kelm_data(frame, "deep"),
+            lambda: direct.write_data("deep", frame),
+        ):
+            with pytest.raises(TypeError, match=r"^Recursion limit reached$"):
                 call()
     assert proxy.set_calls == 0 and logs() == []
 
@@ -65,18 +68,24 @@ def test_nesting_past_the_encoder_limit(direct, threaded, redisdb, logs):
     assert direct.read_data("deep:raw") == b"[" * 1100 + b"]" * 1100
 
 
-@pytest.mark.parametrize("frame, text", [
-    ({1: "a"}, "Dict key must be str"),
-    ({None: 1}, "Dict key must be str"),
-    ({("t",): 1}, "Dict key must be str"),
-    ({"a": 2 ** 64}, "Integer exceeds 64-bit range"),
-    ({"a": "\ud800"}, "str is not valid UTF-8: surrogates not allowed"),
-    ({"a": {1, 2}}, "Type is not JSON serializable: set"),
-])
+@pytest.mark.parametrize(
+    "frame, text",
+    [
+        ({1: "a"}, "Dict key must be str"),
+        ({None: 1}, "Dict key must be str"),
+        ({("t",): 1}, "Dict key must be str"),
+        ({"a": 2**64}, "Integer exceeds 64-bit range"),
+        ({"a": "\ud800"}, "str is not valid UTF-8: surrogates not allowed"),
+        ({"a": {1, 2}}, "Type is not JSON serializable: set"),
+    ],
+)
 def test_frames_the_encoder_refuses(direct, threaded, logs, frame, text):
     proxy = counted(direct)
-    for call in (lambda: direct._write_(frame, "bad"), lambda: direct.write_kelm_data(frame, "bad"),
-                 lambda: direct.write_data("bad", frame)):
+    for call in (
+        lambda: direct._write_(frame, "bad"),
+        lambda: direct.write_kelm_data(frame, "bad"),
+        lambda: direct.write_data("bad", frame),
+    ):
         with pytest.raises(TypeError) as refused:
             call()
         assert str(refused.value) == text
@@ -102,20 +111,20 @@ def test_plain_values_redis_py_refuses_or_converts(direct, redisdb):
     assert direct.write_data("plain", b"\x00\xff") is True and direct.read_data("plain") == b"\x00\xff"
 
 
-NUL_AND_ASTRAL = ["nul\x00key", "emoji\U0001F600", "\U0001F600\x00\U00010348", "\u043a\u043b\u044e\u0447", " "]
+NUL_AND_ASTRAL = ["nul\x00key", "emoji\U0001f600", "\U0001f600\x00\U00010348", "\u043a\u043b\u044e\u0447", " "]
 
 
 def test_nul_and_non_bmp_text_round_trip_exactly(direct, threaded, redisdb, listen):
     listener = listen(*(k + "_notify" for k in NUL_AND_ASTRAL))
     for n, key in enumerate(NUL_AND_ASTRAL):
-        frame = {"t\x00\U0001D11E": ["a\x00b", "\U0001F600", key], "n": n}
+        frame = {"t\x00\U0001d11e": ["a\x00b", "\U0001f600", key], "n": n}
         assert direct.write_kelm_data(frame, key) is True
         assert direct.read_kelm_data(key) == frame
         assert redisdb.get(key.encode()) == orjson.dumps(frame)
         threaded.write_kelm_data({**frame, "q": True}, key)
         assert drained(threaded)
         assert direct.read_kelm_data(key) == {**frame, "q": True}
-        text = "v\x00" + key + "\U0010FFFF"
+        text = "v\x00" + key + "\U0010ffff"
         assert direct.write_data(key, text) is True
         assert direct.read_data(key) == text.encode()
     assert sorted(direct.scan_keys("*")) == sorted(NUL_AND_ASTRAL)
@@ -129,8 +138,12 @@ def test_keys_that_are_not_encodable(direct, threaded, logs):
     key = "lone\ud800surrogate"
     with pytest.raises(UnicodeEncodeError):
         direct.write_data(key, "v")
-    for call in (lambda: direct.read_data(key), lambda: direct.delete_data(key),
-                 lambda: direct.scan_keys(key), lambda: direct.delete_many([key])):
+    for call in (
+        lambda: direct.read_data(key),
+        lambda: direct.delete_data(key),
+        lambda: direct.scan_keys(key),
+        lambda: direct.delete_many([key]),
+    ):
         with pytest.raises(UnicodeEncodeError):
             call()
     assert direct.write_kelm_data({"a": 1}, key) is False

@@ -61,8 +61,12 @@ def test_server_killed_and_restarted_under_threaded_producers(own_server, own_st
         assert len(warning) == 1 and warning[0][0] == "WARNING"
         assert warning[0][1].startswith("Failed to get redis frame from direct - ")
         assert "Connection refused" in warning[0][1]
-        for call in (lambda: direct.scan_keys("*"), lambda: direct.delete_data("direct"),
-                     lambda: direct.delete_many(["direct"]), lambda: direct.read_data("direct")):
+        for call in (
+            lambda: direct.scan_keys("*"),
+            lambda: direct.delete_data("direct"),
+            lambda: direct.delete_many(["direct"]),
+            lambda: direct.read_data("direct"),
+        ):
             with pytest.raises(redis.ConnectionError):
                 call()
         assert direct.write_kelm_data({"a": 1}, "direct") is False
@@ -99,9 +103,11 @@ def test_server_killed_and_restarted_under_threaded_producers(own_server, own_st
         stored = orjson.loads(admin.get(key))
         assert stored == frame_for(key, stored["i"])
         assert stored["i"] > at_restart[key]
-    print(f"\nrestart: {stored_before} frames stored before the kill, {failed_while_down} failed while down "
-          f"({len(proxy.set_errors)} error lines in all), first frame stored {first_after * 1000:.0f} ms "
-          f"after the server was back, {proxy.set_ok - stored_before} stored after")
+    print(
+        f"\nrestart: {stored_before} frames stored before the kill, {failed_while_down} failed while down "
+        f"({len(proxy.set_errors)} error lines in all), first frame stored {first_after * 1000:.0f} ms "
+        f"after the server was back, {proxy.set_ok - stored_before} stored after"
+    )
 
 
 def stall_server(server, how, pause_ms=2500):
@@ -153,9 +159,11 @@ def test_stalled_server_blocks_no_producer_and_no_shutdown(own_server, own_stash
     assert proxy.set_calls == 2
     assert own_server.admin().get("stall") is not None
     latencies.sort()
-    print(f"\nstall ({stall}): 2000 frames in {produced_in:.2f} s while one SET hung; "
-          f"per call median {latencies[1000] * 1e6:.0f} us, max {latencies[-1] * 1e3:.1f} ms; "
-          f"shutdown returned in {took:.3f} s")
+    print(
+        f"\nstall ({stall}): 2000 frames in {produced_in:.2f} s while one SET hung; "
+        f"per call median {latencies[1000] * 1e6:.0f} us, max {latencies[-1] * 1e3:.1f} ms; "
+        f"shutdown returned in {took:.3f} s"
+    )
 
 
 def test_stalled_server_several_producers_wait_only_on_the_fallback(own_server, own_stashel):
@@ -187,8 +195,10 @@ def test_stalled_server_several_producers_wait_only_on_the_fallback(own_server, 
     fallbacks = [c for c in calls if c[1]]
     assert all(sets == 1 for _, sets, _ in slow)
     assert all(result is True for _, sets, result in calls if not sets)
-    print(f"\nstall with 4 producers: {len(fallbacks)} of 2000 calls fell back to a write on the caller's "
-          f"thread, {len(slow)} waited for the server, longest {max(c[0] for c in calls):.2f} s")
+    print(
+        f"\nstall with 4 producers: {len(fallbacks)} of 2000 calls fell back to a write on the caller's "
+        f"thread, {len(slow)} waited for the server, longest {max(c[0] for c in calls):.2f} s"
+    )
 
 
 # A child process that leaves its writers (and sometimes producers and a
@@ -254,7 +264,10 @@ def exit_runs(server, runs, seed0, frozen=True):
             t0 = time.monotonic()
             proc = subprocess.run(
                 [sys.executable, "-c", EXIT_CHILD, server.host, str(server.port), str(seed), mode],
-                capture_output=True, text=True, timeout=60,
+                capture_output=True,
+                text=True,
+                timeout=60,
+                check=False,
             )
             results.append((seed, mode, proc.returncode, proc.stderr, time.monotonic() - t0))
     finally:
@@ -279,13 +292,15 @@ def test_clean_exit_with_writer_stuck_few(own_server):
 
 @pytest.mark.stress
 def test_clean_exit_with_writer_stuck_many(own_server):
-    seed0 = int(os.environ.get("STASHEL_EXIT_SEED", random.randrange(10 ** 6)))
+    seed0 = int(os.environ.get("STASHEL_EXIT_SEED", random.randrange(10**6)))
     results = exit_runs(own_server, runs=60, seed0=seed0)
     results += exit_runs(own_server, runs=20, seed0=seed0 + 60, frozen=False)
     check_exit_runs(results)
     took = sorted(r[4] for r in results)
-    print(f"\nexit with stuck or busy writer: {len(results)} runs from seed {seed0}, "
-          f"{took[0]:.2f}-{took[-1]:.2f} s each, median {took[len(took) // 2]:.2f} s")
+    print(
+        f"\nexit with stuck or busy writer: {len(results)} runs from seed {seed0}, "
+        f"{took[0]:.2f}-{took[-1]:.2f} s each, median {took[len(took) // 2]:.2f} s"
+    )
 
 
 def test_connections_dropped_by_server_are_replaced(own_server, own_stashel, logs):
@@ -334,15 +349,21 @@ def test_pool_exhaustion_reaches_callers_as_redis_py_raises_it(own_server, own_s
     with pytest.raises(redis.ConnectionError) as plain:
         redis.StrictRedis(connection_pool=pool).get("k")
     assert str(plain.value) == "Too many connections"
-    for call in (lambda: direct.write_data("k", "v"), lambda: direct.read_data("k"),
-                 lambda: direct.delete_data("k"), lambda: direct.delete_many(["k"]),
-                 lambda: direct.scan_keys("*")):
-        with pytest.raises(type(plain.value), match="^Too many connections$"):
+    for call in (
+        lambda: direct.write_data("k", "v"),
+        lambda: direct.read_data("k"),
+        lambda: direct.delete_data("k"),
+        lambda: direct.delete_many(["k"]),
+        lambda: direct.scan_keys("*"),
+    ):
+        with pytest.raises(type(plain.value), match=r"^Too many connections$"):
             call()
     assert direct.read_kelm_data("k") is None
     assert direct.write_kelm_data({"a": 1}, "k") is False
-    assert logs() == [("WARNING", "Failed to get redis frame from k - Too many connections"),
-                      ("ERROR", "Failed to write data to redis`k` - Too many connections")]
+    assert logs() == [
+        ("WARNING", "Failed to get redis frame from k - Too many connections"),
+        ("ERROR", "Failed to write data to redis`k` - Too many connections"),
+    ]
     for c in held:
         pool.release(c)
     assert direct.write_data("k", "v") is True and direct.read_data("k") == b"v"
@@ -389,8 +410,11 @@ def test_pool_exhaustion_under_concurrency_matches_plain_redis_py(own_server, ow
     admin = own_server.admin()
     direct = own_stashel(thread=False)
     through_module = _concurrent_failures(lambda: direct.read_data("k"), admin)
-    plain = redis.StrictRedis(connection_pool=redis.ConnectionPool(
-        host=own_server.host, port=own_server.port, max_connections=10, decode_responses=False))
+    plain = redis.StrictRedis(
+        connection_pool=redis.ConnectionPool(
+            host=own_server.host, port=own_server.port, max_connections=10, decode_responses=False
+        )
+    )
     through_redis_py = _concurrent_failures(lambda: plain.get("k"), admin)
     assert through_module == through_redis_py == Counter({"ok": 10, "Too many connections": 6})
     assert direct.write_data("k", "v") is True
@@ -401,8 +425,7 @@ def test_blocking_pool_swapped_in_waits_instead_of_failing(own_server, own_stash
     """Callers who prefer waiting for a connection can give the instance a
     client on redis-py's BlockingConnectionPool."""
     direct = own_stashel(thread=False)
-    pool = redis.BlockingConnectionPool(host=own_server.host, port=own_server.port,
-                                        max_connections=2, timeout=5)
+    pool = redis.BlockingConnectionPool(host=own_server.host, port=own_server.port, max_connections=2, timeout=5)
     direct._redis_client = redis.StrictRedis(connection_pool=pool)
     held = [pool.get_connection() for _ in range(2)]
     threading.Timer(0.2, pool.release, args=(held[0],)).start()

@@ -74,13 +74,12 @@ def breach(method, args, kwargs):
         if value is None and rule in (OPT_INT, OPT_DICT):
             continue
         if type(value) is not EXACT[rule]:
-            return (f"Argument '{name}' has incorrect type "
-                    f"(expected {EXPECTED_TYPE[rule]}, got {type(value).__name__})")
+            return f"Argument '{name}' has incorrect type (expected {EXPECTED_TYPE[rule]}, got {type(value).__name__})"
     return None
 
 
 def bound_arguments(method, args, kwargs):
-    params, ndefaults = METHODS[method]
+    params, _ndefaults = METHODS[method]
     defaults = {"thread": True, "host": "localhost", "port": 6379, "workers": 2, "ttl": None}
     out = {}
     for i, (name, _) in enumerate(params):
@@ -96,20 +95,31 @@ class Mapping(dict):
     pass
 
 
-json_leaf = st.one_of(st.none(), st.booleans(), st.integers(-(2 ** 70), 2 ** 70), st.floats(),
-                      st.text(max_size=6))
-json_like = st.recursive(json_leaf, lambda inner: st.one_of(
-    st.lists(inner, max_size=3), st.dictionaries(st.text(max_size=4), inner, max_size=3)), max_leaves=6)
+json_leaf = st.one_of(st.none(), st.booleans(), st.integers(-(2**70), 2**70), st.floats(), st.text(max_size=6))
+json_like = st.recursive(
+    json_leaf,
+    lambda inner: st.one_of(st.lists(inner, max_size=3), st.dictionaries(st.text(max_size=4), inner, max_size=3)),
+    max_leaves=6,
+)
 frames = st.one_of(
     st.dictionaries(st.text(max_size=6), json_like, max_size=4),
-    st.dictionaries(st.one_of(st.integers(), st.none(), st.tuples(st.integers())), st.integers(), min_size=1,
-                    max_size=2),
+    st.dictionaries(
+        st.one_of(st.integers(), st.none(), st.tuples(st.integers())), st.integers(), min_size=1, max_size=2
+    ),
 )
 values = st.one_of(
-    st.none(), st.booleans(), st.integers(-3, 3), st.integers(-(2 ** 70), 2 ** 70), st.floats(),
-    st.text(max_size=8), st.binary(max_size=6), st.builds(Text, st.text(max_size=4)),
-    frames, st.builds(Mapping, st.dictionaries(st.text(max_size=3), st.integers(), max_size=2)),
-    st.lists(st.text(max_size=4), max_size=3), st.tuples(st.text(max_size=3)),
+    st.none(),
+    st.booleans(),
+    st.integers(-3, 3),
+    st.integers(-(2**70), 2**70),
+    st.floats(),
+    st.text(max_size=8),
+    st.binary(max_size=6),
+    st.builds(Text, st.text(max_size=4)),
+    frames,
+    st.builds(Mapping, st.dictionaries(st.text(max_size=3), st.integers(), max_size=2)),
+    st.lists(st.text(max_size=4), max_size=3),
+    st.tuples(st.text(max_size=3)),
     st.sampled_from(["127.0.0.1", "localhost", ""]),
 )
 
@@ -118,8 +128,8 @@ keys = st.text(max_size=8)
 VALID = {
     ANY: values,
     STR: keys,
-    INT: st.integers(-5, 2 ** 70),
-    OPT_INT: st.one_of(st.none(), st.integers(-5, 2 ** 40)),
+    INT: st.integers(-5, 2**70),
+    OPT_INT: st.one_of(st.none(), st.integers(-5, 2**40)),
     DICT: frames,
     OPT_DICT: st.one_of(st.none(), frames),
     LIST: st.lists(st.one_of(keys, st.binary(max_size=3), st.integers()), max_size=4),
@@ -176,8 +186,9 @@ def fresh(down):
     instance = Stashel(thread=False, host="127.0.0.1", port=1)
     client = FakeClient()
     if down:
-        client.raises = {name: redis.ConnectionError("down") for name in
-                         ("set", "get", "delete", "publish", "scan_iter")}
+        client.raises = {
+            name: redis.ConnectionError("down") for name in ("set", "get", "delete", "publish", "scan_iter")
+        }
     instance._redis_client = client
     return instance, client
 
@@ -191,6 +202,7 @@ def encoded(data):
 
 def expect_accepted(method, instance, client, a, down, lines, outcome, raised):
     """What the method promises for the bound arguments `a`."""
+
     def set_call(key, value):
         return ("set", (key, value), {"ex": a.get("ttl")})
 
@@ -343,5 +355,4 @@ def test_reference_rules_match_known_messages():
     assert breach("_write_", (None, "k"), {}) == "Argument 'data' has incorrect type (expected dict, got NoneType)"
     assert breach("write_kelm_data", (None, "k"), {}) is None
     assert breach("delete_many", ((),), {}) == "Argument 'redis_keys' has incorrect type (expected list, got tuple)"
-    assert breach("__init__", (True, "h", True), {}) == \
-        "Argument 'port' has incorrect type (expected int, got bool)"
+    assert breach("__init__", (True, "h", True), {}) == "Argument 'port' has incorrect type (expected int, got bool)"

@@ -27,8 +27,14 @@ RSS_BOUND = 1024 * 1024
 class QuietClient:
     """A fake client that records nothing, so that it cannot grow itself."""
 
-    def __init__(self, fail=None, publish_fail=False, get_reply=b'{"a":[1,2.5,"x"]}', delete_reply=1,
-                 scan=(b"p:1", b"p:2", "p:3")):
+    def __init__(
+        self,
+        fail=None,
+        publish_fail=False,
+        get_reply=b'{"a":[1,2.5,"x"]}',
+        delete_reply=1,
+        scan=(b"p:1", b"p:2", "p:3"),
+    ):
         self.fail = fail
         self.publish_fail = publish_fail
         self.get_reply = get_reply
@@ -79,6 +85,7 @@ def raises(exc_type, call):
         except exc_type:
             return
         raise AssertionError(f"{call} did not raise {exc_type}")
+
     return run
 
 

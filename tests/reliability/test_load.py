@@ -91,6 +91,7 @@ def load_run(instance, admin, producers, frames, keys_per_producer=4, seconds=12
                 body()
             except BaseException as exc:  # noqa: BLE001 - any escape is the finding
                 errors.append(exc)
+
         return threading.Thread(target=run, daemon=True)
 
     def produce(p):
@@ -193,7 +194,7 @@ def stale_after_bursts(instance, admin, keys, rounds):
 
         def last(key, r=r):
             barrier.wait()
-            instance.write_kelm_data(frame_for(key, 10 ** 6 + r), key)
+            instance.write_kelm_data(frame_for(key, 10**6 + r), key)
 
         threads = [threading.Thread(target=last, args=(k,)) for k in keys]
         for t in threads:
@@ -201,21 +202,23 @@ def stale_after_bursts(instance, admin, keys, rounds):
         for t in threads:
             t.join(timeout=10)
         assert drained(instance)
-        stale += sum(1 for k in keys if orjson.loads(admin.get(k) or b"{}").get("i") != 10 ** 6 + r)
+        stale += sum(1 for k in keys if orjson.loads(admin.get(k) or b"{}").get("i") != 10**6 + r)
     return stale
 
 
 def report(figures, stale, rounds):
     keys = len(figures["keys"])
-    print(f"\nload: {figures['frames']} frames queued in {figures['produced_in']:.1f} s; "
-          f"stored {figures['stored']} ({figures['stored_by_writer']} by the writer, "
-          f"{figures['stored_on_caller_fallback']} on the caller fallback); "
-          f"dropped {figures['dropped']}, of which {figures['dropped_same_key']} for a newer frame of the same key "
-          f"and {figures['newest_lost_to_other_key']} were the key's newest frame, dropped for another key's "
-          f"({figures['newest_lost_to_other_key'] / figures['frames']:.1%} of frames); "
-          f"{figures['reads']} read rounds and {figures['deletes']} deletes alongside; "
-          f"stale after simultaneous last frames: {stale} of {keys * rounds} keys ({stale / (keys * rounds):.0%}); "
-          f"calls that found the pool exhausted: {figures['exhausted']}")
+    print(
+        f"\nload: {figures['frames']} frames queued in {figures['produced_in']:.1f} s; "
+        f"stored {figures['stored']} ({figures['stored_by_writer']} by the writer, "
+        f"{figures['stored_on_caller_fallback']} on the caller fallback); "
+        f"dropped {figures['dropped']}, of which {figures['dropped_same_key']} for a newer frame of the same key "
+        f"and {figures['newest_lost_to_other_key']} were the key's newest frame, dropped for another key's "
+        f"({figures['newest_lost_to_other_key'] / figures['frames']:.1%} of frames); "
+        f"{figures['reads']} read rounds and {figures['deletes']} deletes alongside; "
+        f"stale after simultaneous last frames: {stale} of {keys * rounds} keys ({stale / (keys * rounds):.0%}); "
+        f"calls that found the pool exhausted: {figures['exhausted']}"
+    )
 
 
 def only_exhaustion_lines(lines):
@@ -319,8 +322,12 @@ def test_shutdown_from_another_thread_mid_run(own_server, own_stashel, thread_er
 def test_shutdown_from_another_thread_mid_run_many(own_server, own_stashel, thread_errors):
     admin = own_server.admin()
     rnd = random.Random()
-    writes = [shutdown_mid_run(own_stashel, admin, producers=rnd.randint(1, 8),
-                               before=rnd.uniform(0, 0.1), after=rnd.uniform(0, 0.1)) for _ in range(200)]
+    writes = [
+        shutdown_mid_run(
+            own_stashel, admin, producers=rnd.randint(1, 8), before=rnd.uniform(0, 0.1), after=rnd.uniform(0, 0.1)
+        )
+        for _ in range(200)
+    ]
     print(f"\nshutdown mid-run: 200 rounds, {sum(writes)} frame writes, no caller error")
     assert thread_errors == []
 

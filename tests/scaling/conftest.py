@@ -13,6 +13,7 @@ import redis.cluster
 import redis.sentinel
 
 from kelm_sdk.redis.stashel import Stashel
+
 from .scaling_procs import HOST, ServerProcess, free_port, poll
 
 # Sentinel timings: short enough for a failover within a few seconds.
@@ -41,9 +42,12 @@ class Cluster:
                         f"cluster-{i}",
                         port,
                         [
-                            "--cluster-enabled", "yes",
-                            "--cluster-config-file", os.path.join(workdir, f"cluster-{i}", "nodes.conf"),
-                            "--cluster-node-timeout", "5000",
+                            "--cluster-enabled",
+                            "yes",
+                            "--cluster-config-file",
+                            os.path.join(workdir, f"cluster-{i}", "nodes.conf"),
+                            "--cluster-node-timeout",
+                            "5000",
                         ],
                     )
                 )
@@ -54,6 +58,7 @@ class Cluster:
                 capture_output=True,
                 text=True,
                 timeout=60,
+                check=False,
             )
             if create.returncode != 0:
                 raise RuntimeError(f"cluster create failed: {create.stdout}{create.stderr}")

@@ -8,6 +8,7 @@ import pytest
 import redis
 
 from kelm_sdk.redis.stashel import Stashel
+
 from .scaling_procs import Subscriber, poll
 
 KEYS = [f"cam:{i}" for i in range(30)]
@@ -78,7 +79,9 @@ def test_frame_writes_land_on_the_owning_node_and_read_back(make_cluster_stashel
 def test_plain_writes_reads_and_deletes(make_cluster_stashel, cluster, cluster_client):
     s = make_cluster_stashel(thread=False)
     text_key = KEYS[0]
-    dict_key = next(k for k in KEYS if owner(cluster, cluster_client, k) is not owner(cluster, cluster_client, text_key))
+    dict_key = next(
+        k for k in KEYS if owner(cluster, cluster_client, k) is not owner(cluster, cluster_client, text_key)
+    )
 
     assert s.write_data(text_key, "plain text") is True
     assert s.write_data(dict_key, {"a": [1, 2]}, 30) is True
@@ -103,7 +106,9 @@ def _del_calls(cluster):
     return total
 
 
-def test_delete_many_across_slots_counts_right_but_sends_one_del_per_slot(make_cluster_stashel, cluster, cluster_client):
+def test_delete_many_across_slots_counts_right_but_sends_one_del_per_slot(
+    make_cluster_stashel, cluster, cluster_client
+):
     s = make_cluster_stashel(thread=False)
     present = KEYS[:12]
     for key in present:
@@ -162,7 +167,9 @@ def subscribers_on_every_node(cluster):
 
 
 @pytest.mark.parametrize("thread", [False, True], ids=["direct", "threaded"])
-def test_notifications_reach_subscribers_on_every_node(make_cluster_stashel, cluster, cluster_client, subscribers_on_every_node, thread):
+def test_notifications_reach_subscribers_on_every_node(
+    make_cluster_stashel, cluster, cluster_client, subscribers_on_every_node, thread
+):
     # Classic PUBLISH is relayed over the cluster bus to every node, so a
     # subscriber connected to any node sees the write, whichever node owns
     # the key and whichever node the client sent the PUBLISH to.

@@ -12,6 +12,7 @@ from redis.backoff import ExponentialWithJitterBackoff
 from redis.retry import Retry
 
 from kelm_sdk.redis.stashel import Stashel
+
 from .scaling_procs import HOST, Subscriber, poll
 
 PRODUCERS = 2
@@ -67,9 +68,7 @@ def test_frames_keep_being_stored_across_a_failover(sentinel_groups, caplog, ret
     group = sentinel_groups()
     old_primary, replica = group.primary, group.replica
     sentinel = redis.sentinel.Sentinel([(HOST, group.sentinel.port)], socket_timeout=0.5)
-    client = sentinel.master_for(
-        group.SERVICE, socket_timeout=0.5, socket_connect_timeout=0.5, **RETRIES[retry]
-    )
+    client = sentinel.master_for(group.SERVICE, socket_timeout=0.5, socket_connect_timeout=0.5, **RETRIES[retry])
 
     threaded = Stashel(host=HOST, port=old_primary.port)
     threaded._redis_client = client
@@ -130,7 +129,8 @@ def test_frames_keep_being_stored_across_a_failover(sentinel_groups, caplog, ret
         assert poll(lambda: any(t > recovered for t in notified.arrival_times()), timeout=5)
 
         writer_errors = [
-            r for r in caplog.records
+            r
+            for r in caplog.records
             if r.getMessage().startswith(tuple(f"Failed to write data to redis`{k}`" for k in keys))
         ]
         assert all(r.levelname == "ERROR" for r in writer_errors)
