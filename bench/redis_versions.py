@@ -45,6 +45,7 @@ def frame():
 
 # ----------------------------------------------------------- worker side (one venv)
 
+
 def operations(port, needed=OPS):
     from kelm_sdk.redis.stashel import Stashel
 
@@ -95,8 +96,17 @@ def worker(port):
     for fn in ops.values():  # warm up: connections made, code paths taken
         for _ in range(50):
             fn()
-    print(json.dumps({"redis": redis.__version__, "hiredis": hiredis.__version__,
-                      "orjson": orjson.__version__, "python": sys.version.split()[0]}), flush=True)
+    print(
+        json.dumps(
+            {
+                "redis": redis.__version__,
+                "hiredis": hiredis.__version__,
+                "orjson": orjson.__version__,
+                "python": sys.version.split()[0],
+            }
+        ),
+        flush=True,
+    )
     for line in sys.stdin:
         cmd = line.split()
         if cmd[0] == "cpu":
@@ -107,8 +117,11 @@ def worker(port):
             out = (time.process_time() - t0) * 1e6 / n
         else:
             # The writer thread is not profiled: no count for the threaded path.
-            out = {"SET": calls(lambda: client.set(key, value, ex=TTL)),
-                   "write": calls(ops["write"]), "read": calls(ops["read"])}
+            out = {
+                "SET": calls(lambda: client.set(key, value, ex=TTL)),
+                "write": calls(ops["write"]),
+                "read": calls(ops["read"]),
+            }
         print(json.dumps(out), flush=True)
 
 
@@ -121,8 +134,9 @@ def loop(port, op, count):
 
 # ----------------------------------------------------------- driver side
 
+
 def sh(*cmd):
-    done = subprocess.run([str(c) for c in cmd], capture_output=True, text=True)
+    done = subprocess.run([str(c) for c in cmd], capture_output=True, text=True, check=False)
     if done.returncode:
         sys.exit(f"failed: {' '.join(map(str, cmd))}\n{done.stdout}{done.stderr}")
 
@@ -137,8 +151,18 @@ def prepare(cache, specs, python):
     wheels = cache / "wheel"
     shutil.rmtree(wheels, ignore_errors=True)
     print("building the wheel ...", flush=True)
-    sh(builder / "bin/pip", "wheel", "-q", "--no-build-isolation", "--no-deps", "-w", wheels,
-       "-C", f"build-dir={cache / 'cmake-build'}", ROOT)
+    sh(
+        builder / "bin/pip",
+        "wheel",
+        "-q",
+        "--no-build-isolation",
+        "--no-deps",
+        "-w",
+        wheels,
+        "-C",
+        f"build-dir={cache / 'cmake-build'}",
+        ROOT,
+    )
     wheel = next(wheels.glob("*.whl"))
     pythons = {}
     for spec in specs:
@@ -159,9 +183,25 @@ class Server:
         with socket.socket() as s:
             s.bind((HOST, 0))
             self.port = s.getsockname()[1]
-        self.proc = subprocess.Popen(["redis-server", "--port", str(self.port), "--bind", HOST, "--save", "",
-                                      "--appendonly", "no", "--daemonize", "no", "--loglevel", "warning"],
-                                     stdout=subprocess.DEVNULL, start_new_session=True)
+        self.proc = subprocess.Popen(
+            [
+                "redis-server",
+                "--port",
+                str(self.port),
+                "--bind",
+                HOST,
+                "--save",
+                "",
+                "--appendonly",
+                "no",
+                "--daemonize",
+                "no",
+                "--loglevel",
+                "warning",
+            ],
+            stdout=subprocess.DEVNULL,
+            start_new_session=True,
+        )
         for _ in range(100):
             try:
                 with socket.create_connection((HOST, self.port), timeout=1) as s:
@@ -181,8 +221,12 @@ class Worker:
     """One venv's worker process: a line in, a JSON line out."""
 
     def __init__(self, python, port):
-        self.proc = subprocess.Popen([python, __file__, "--worker", "--port", str(port)],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(
+            [python, __file__, "--worker", "--port", str(port)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         first = self.proc.stdout.readline()
         if not first:  # it died on its way up; its traceback is above
             sys.exit(f"{python}: the worker failed to start")
@@ -199,34 +243,66 @@ class Worker:
 
 
 def instructions(python, port, op, count):
-    out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", python, __file__,
-                          "--loop", op, "--count", str(count), "--port", str(port)],
-                         capture_output=True, text=True, env={**os.environ, "PYTHONHASHSEED": "0"}, check=True)
+    out = subprocess.run(
+        [
+            "valgrind",
+            "--tool=callgrind",
+            "--callgrind-out-file=/dev/null",
+            python,
+            __file__,
+            "--loop",
+            op,
+            "--count",
+            str(count),
+            "--port",
+            str(port),
+        ],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONHASHSEED": "0"},
+        check=True,
+    )
     return int(re.search(r"Collected : (\d+)", out.stderr).group(1))
 
 
 def markdown(result, specs):
     v, ratio = result["versions"], result["ratio"]
     old, new = v[specs[0]], v[specs[-1]]
-    lines = [f"Command: `{result['command']}`, {result['date']}, {result['cpus']} cores shared with other jobs, "
-             f"load average {result['load']}; Python {old['python']}, hiredis {old['hiredis']}, orjson "
-             f"{old['orjson']}, redis-server {result['redis_server']}; {result['rounds']} rounds of "
-             f"{result['frames']} frames per operation and version.", "",
-             "CPU: µs of process CPU time per frame, median [quartiles] over rounds (ratio row: per-round "
-             "ratio). Instructions: callgrind, per frame (loop of "
-             f"{result['n']} - loop of {result['m']}) / {result['n'] - result['m']}. Python calls "
-             "(and builtin calls): sys.setprofile call (c_call) events per `_redis_client.set(key, value, ex=ttl)`, "
-             "per direct frame write (SET + PUBLISH) and per read.", "",
-             "| redis-py | " + " | ".join(f"{op} CPU µs" for op in OPS) + " | " +
-             " | ".join(f"{op} instr." for op in OPS) + " | Py calls per SET | per write | per read |",
-             "|---" * 10 + "|"]
+    lines = [
+        (
+            f"Command: `{result['command']}`, {result['date']}, {result['cpus']} cores shared with other jobs, "
+            f"load average {result['load']}; Python {old['python']}, hiredis {old['hiredis']}, orjson "
+            f"{old['orjson']}, redis-server {result['redis_server']}; {result['rounds']} rounds of "
+            f"{result['frames']} frames per operation and version."
+        ),
+        "",
+        (
+            "CPU: µs of process CPU time per frame, median [quartiles] over rounds (ratio row: per-round "
+            "ratio). Instructions: callgrind, per frame (loop of "
+            f"{result['n']} - loop of {result['m']}) / {result['n'] - result['m']}. Python calls "
+            "(and builtin calls): sys.setprofile call (c_call) events per `_redis_client.set(key, value, ex=ttl)`, "
+            "per direct frame write (SET + PUBLISH) and per read."
+        ),
+        "",
+        "| redis-py | "
+        + " | ".join(f"{op} CPU µs" for op in OPS)
+        + " | "
+        + " | ".join(f"{op} instr." for op in OPS)
+        + " | Py calls per SET | per write | per read |",
+        "|---" * 10 + "|",
+    ]
 
     def cells(r, fmt, ins_fmt, calls_fmt):
-        cpu = [f"{fmt.format(r['cpu'][op]['median'])} [{fmt.format(r['cpu'][op]['p25'])}.."
-               f"{fmt.format(r['cpu'][op]['p75'])}]" for op in OPS]
+        cpu = [
+            f"{fmt.format(r['cpu'][op]['median'])} [{fmt.format(r['cpu'][op]['p25'])}.."
+            f"{fmt.format(r['cpu'][op]['p75'])}]"
+            for op in OPS
+        ]
         ins = [ins_fmt.format(r["instructions"][op]) if op in r["instructions"] else "-" for op in OPS]
-        py = [calls_fmt.format(r["calls"][k][0]) + " (" + calls_fmt.format(r["calls"][k][1]) + ")"
-              for k in ("SET", "write", "read")]
+        py = [
+            calls_fmt.format(r["calls"][k][0]) + " (" + calls_fmt.format(r["calls"][k][1]) + ")"
+            for k in ("SET", "write", "read")
+        ]
         return " | ".join(cpu + ins + py)
 
     for spec in specs:
@@ -236,10 +312,16 @@ def markdown(result, specs):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], epilog=__doc__.split("\n\n", 1)[1],
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--versions", default="5.0.0,5.*,6.*,7.*,8.*",
-                        help="pip version specs, oldest first, newest last (default %(default)s)")
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0],
+        epilog=__doc__.split("\n\n", 1)[1],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "--versions",
+        default="5.0.0,5.*,6.*,7.*,8.*",
+        help="pip version specs, oldest first, newest last (default %(default)s)",
+    )
     parser.add_argument("--rounds", type=int, default=60)
     parser.add_argument("--frames", type=int, default=500, help="frames per operation per turn")
     parser.add_argument("-n", type=int, default=300, help="calls in the long callgrind loop (0: skip callgrind)")
@@ -272,9 +354,13 @@ def main(argv=None):
             for op in OPS:
                 for s in specs if r % 2 == 0 else specs[::-1]:
                     cpu[s][op].append(workers[s].ask(f"cpu {op} {args.frames}"))
-            print(f"round {r + 1}/{args.rounds} (µs per frame, {'/'.join(OPS)}): " + "; ".join(
-                versions[s]["redis"] + " " + "/".join(f"{cpu[s][op][-1]:.1f}" for op in OPS) for s in specs),
-                flush=True)
+            print(
+                f"round {r + 1}/{args.rounds} (µs per frame, {'/'.join(OPS)}): "
+                + "; ".join(
+                    versions[s]["redis"] + " " + "/".join(f"{cpu[s][op][-1]:.1f}" for op in OPS) for s in specs
+                ),
+                flush=True,
+            )
         for s in specs:
             versions[s]["calls"] = workers[s].ask("calls")
             workers[s].close()
@@ -283,31 +369,46 @@ def main(argv=None):
         for s in specs:
             versions[s]["instructions"] = {}
             for op in OPS if args.n and shutil.which("valgrind") else ():
-                got = (instructions(pythons[s], server.port, op, args.n) -
-                       instructions(pythons[s], server.port, op, args.m)) / (args.n - args.m)
+                got = (
+                    instructions(pythons[s], server.port, op, args.n)
+                    - instructions(pythons[s], server.port, op, args.m)
+                ) / (args.n - args.m)
                 versions[s]["instructions"][op] = got
                 print(f"{versions[s]['redis']} {op}: {got:,.0f} instructions per frame", flush=True)
     for s in specs:
-        versions[s]["cpu"] = {op: {"median": quantile(v, 0.5), "p25": quantile(v, 0.25), "p75": quantile(v, 0.75),
-                                   "per_round": v} for op, v in cpu[s].items()}
+        versions[s]["cpu"] = {
+            op: {"median": quantile(v, 0.5), "p25": quantile(v, 0.25), "p75": quantile(v, 0.75), "per_round": v}
+            for op, v in cpu[s].items()
+        }
     old, new = versions[specs[0]], versions[specs[-1]]
-    ratio = {"cpu": {op: paired(cpu[specs[-1]][op], cpu[specs[0]][op]) for op in OPS},
-             "instructions": {op: new["instructions"][op] / old["instructions"][op] for op in new["instructions"]},
-             "calls": {k: [a / b for a, b in zip(new["calls"][k], old["calls"][k])] for k in new["calls"]}}
+    ratio = {
+        "cpu": {op: paired(cpu[specs[-1]][op], cpu[specs[0]][op]) for op in OPS},
+        "instructions": {op: new["instructions"][op] / old["instructions"][op] for op in new["instructions"]},
+        "calls": {k: [a / b for a, b in zip(new["calls"][k], old["calls"][k], strict=False)] for k in new["calls"]},
+    }
     args_text = " ".join(argv if argv is not None else sys.argv[1:])
-    server_version = subprocess.run(["redis-server", "--version"], capture_output=True, text=True).stdout
-    result = {"command": "make bench-redis" + (f' ARGS="{args_text}"' if args_text else ""),
-              "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-              "load": [round(x, 2) for x in load], "cpus": os.cpu_count(),
-              "redis_server": re.search(r"v=(\S+)", server_version).group(1), "rounds": args.rounds,
-              "frames": args.frames, "n": args.n, "m": args.m, "seconds": round(time.monotonic() - started),
-              "versions": versions, "ratio": ratio}
+    server_version = subprocess.run(["redis-server", "--version"], capture_output=True, text=True, check=False).stdout
+    result = {
+        "command": "make bench-redis" + (f' ARGS="{args_text}"' if args_text else ""),
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "load": [round(x, 2) for x in load],
+        "cpus": os.cpu_count(),
+        "redis_server": re.search(r"v=(\S+)", server_version).group(1),
+        "rounds": args.rounds,
+        "frames": args.frames,
+        "n": args.n,
+        "m": args.m,
+        "seconds": round(time.monotonic() - started),
+        "versions": versions,
+        "ratio": ratio,
+    }
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     (out / "redis_versions.json").write_text(json.dumps(result, indent=1) + "\n")
     (out / "redis_versions.md").write_text(markdown(result, specs))
     print("\n" + markdown(result, specs) + f"\nsaved {out}/redis_versions.json, .md ({result['seconds']} s)")
     return 0
+
 
 if __name__ == "__main__":
     sys.exit(main())
