@@ -11,7 +11,7 @@ ARGS ?=
 TOOLS ?= .venv-tools
 TOOLS_STAMP := $(TOOLS)/.installed
 
-.PHONY: all setup redis-server test demo bench stress sanitize matrix clean
+.PHONY: all setup redis-server test demo bench stress sanitize matrix dist wheel-test clean
 
 all: test
 
@@ -59,5 +59,16 @@ $(TOOLS_STAMP):
 matrix: redis-server $(TOOLS_STAMP)
 	$(TOOLS)/bin/nox $(ARGS)
 
+# sdist and repaired manylinux wheel in dist/, both checked (scripts/dist.sh).
+dist: $(TOOLS_STAMP)
+	scripts/dist.sh
+
+dist/.built: $(SOURCES) README.md
+	$(MAKE) dist
+
+# The suite against the wheel installed where nothing can be compiled.
+wheel-test: dist/.built redis-server
+	scripts/wheel-test.sh $(ARGS)
+
 clean:
-	rm -rf build $(VENV) .venv-sanitize $(TOOLS) .nox
+	rm -rf build dist $(VENV) .venv-sanitize $(TOOLS) .nox
