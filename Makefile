@@ -7,11 +7,13 @@ STAMP := $(VENV)/.installed
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 ARGS ?=
 
-# Packaging and matrix tools, kept apart from the package's own environments.
+# Packaging, matrix and type-check tools, kept apart from the package's own environments.
 TOOLS ?= .venv-tools
 TOOLS_STAMP := $(TOOLS)/.installed
+# stubtest's verdicts change between mypy releases: upgrade on purpose.
+MYPY := mypy==2.4.1
 
-.PHONY: all setup redis-server test demo bench stress sanitize matrix dist wheel-test clean
+.PHONY: all setup redis-server test demo bench stress sanitize matrix dist wheel-test typecheck clean
 
 all: test
 
@@ -68,7 +70,20 @@ dist/.built: $(SOURCES) README.md
 
 # The suite against the wheel installed where nothing can be compiled.
 wheel-test: dist/.built redis-server
-	scripts/wheel-test.sh $(ARGS)
+	MYPY="$(MYPY)" scripts/wheel-test.sh $(ARGS)
+
+$(VENV)/.typecheck-installed: $(STAMP)
+	$(PY) -m pip install -q "$(MYPY)"
+	touch $@
+
+# The stub against the built module, and the typed example under mypy --strict.
+typecheck: $(VENV)/.typecheck-installed
+	$(PY) -m mypy.stubtest kelm_sdk.redis.stashel
+	$(PY) -m mypy --strict --no-incremental examples/typed_usage.py
+	@# A wrong argument type must be reported: the stub is what mypy reads.
+	@out=$$($(PY) -m mypy --no-incremental -c 'from kelm_sdk.redis.stashel import Stashel; Stashel(port="6379")' || true); \
+	echo "$$out" | grep -q 'Argument "port" to "Stashel" has incompatible type "str"; expected "int"' \
+	    || { echo "typecheck: mypy did not use the stub: $$out" >&2; exit 1; }
 
 clean:
 	rm -rf build dist $(VENV) .venv-sanitize $(TOOLS) .nox

@@ -277,14 +277,13 @@ print(Stashel.__name__)
     assert result.stdout.split() == ["ImportError", "False", "Stashel"], result.stderr
 
 
-def test_type_stub_matches_the_runtime_class():
+def test_type_stub_ships_with_the_module_and_declares_every_method():
+    """stubtest (make typecheck) compares the stub's signatures with the
+    module's; it does not report private methods that the stub leaves out."""
     import ast
     import pathlib
     stub_path = pathlib.Path(stashel.__file__).with_name("stashel.pyi")
     assert stub_path.with_name("py.typed").exists()
     tree = ast.parse(stub_path.read_text())
     [cls] = [node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Stashel"]
-    stubbed = {f.name: [a.arg for a in f.args.args] for f in cls.body if isinstance(f, ast.FunctionDef)}
-    assert list(stubbed) == METHODS
-    for name, params in stubbed.items():
-        assert params == list(inspect.signature(vars(Stashel)[name]).parameters), name
+    assert [f.name for f in cls.body if isinstance(f, ast.FunctionDef)] == METHODS
