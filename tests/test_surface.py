@@ -124,11 +124,22 @@ def test_docstrings_exact():
 
 def test_help_shows_signatures_and_docs():
     rendered = pydoc.render_doc(Stashel, renderer=pydoc.plaintext)
-    packed = "".join(ch for ch in rendered if not ch.isspace() and ch != "|")  # newer pydoc wraps lines
-    assert "write_kelm_data(self,data:'Optional[dict]',redis_key:'str',ttl:'Optional[int]'=None)->'bool'" in packed
-    text = " ".join(rendered.split())
-    assert "Write video frame to the target redis key." in text
-    assert "Represents a redis client specified for the containers." in text
+
+    # pydoc versions differ in line wrapping, margins and whether string
+    # annotations keep their quotes; none of that is compared.
+    def packed(text):
+        return "".join(ch for ch in text if not ch.isspace() and ch not in "|'\"")
+
+    shown = packed(rendered)
+    assert packed(Stashel.__doc__) in shown
+    for name in METHODS:
+        method = vars(Stashel)[name]
+        if name.startswith("_") and name != "__init__":
+            continue  # pydoc leaves private names out
+        assert packed(name + str(inspect.signature(method))) in shown, name
+        assert packed(method.__doc__ or "") in shown, name
+    assert packed("write_kelm_data(self, data: Optional[dict], redis_key: str, ttl: Optional[int] = None) -> bool") \
+        in shown
 
 
 # ---------------------------------------------------------------- call rules
@@ -266,14 +277,13 @@ print(Stashel.__name__)
     assert result.stdout.split() == ["ImportError", "False", "Stashel"], result.stderr
 
 
-def test_type_stub_matches_the_runtime_class():
+def test_type_stub_ships_with_the_module_and_declares_every_method():
+    """stubtest (make typecheck) compares the stub's signatures with the
+    module's; it does not report private methods that the stub leaves out."""
     import ast
     import pathlib
     stub_path = pathlib.Path(stashel.__file__).with_name("stashel.pyi")
     assert stub_path.with_name("py.typed").exists()
     tree = ast.parse(stub_path.read_text())
     [cls] = [node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Stashel"]
-    stubbed = {f.name: [a.arg for a in f.args.args] for f in cls.body if isinstance(f, ast.FunctionDef)}
-    assert list(stubbed) == METHODS
-    for name, params in stubbed.items():
-        assert params == list(inspect.signature(vars(Stashel)[name]).parameters), name
+    assert [f.name for f in cls.body if isinstance(f, ast.FunctionDef)] == METHODS

