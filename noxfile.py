@@ -13,9 +13,9 @@ extras, as `make setup` does for .venv. Extra arguments go to pytest:
 import os
 import pathlib
 import shutil
-import tomllib
 
 import nox
+import tomllib
 from packaging.requirements import Requirement
 
 SUPPORTED = ("3.10", "3.11", "3.12", "3.13")
@@ -24,8 +24,10 @@ ROOT = pathlib.Path(__file__).parent
 PYENV_VERSIONS = pathlib.Path(os.environ.get("PYENV_ROOT", "/root/.pyenv")) / "versions"
 
 # Prints the interpreter's version and those of the distributions named as arguments.
-VERSIONS = ("import sys, importlib.metadata as m; "
-            "print('python ' + sys.version.split()[0], *[n + ' ' + m.version(n) for n in sys.argv[1:]], sep=', ')")
+VERSIONS = (
+    "import sys, importlib.metadata as m; "
+    "print('python ' + sys.version.split()[0], *[n + ' ' + m.version(n) for n in sys.argv[1:]], sep=', ')"
+)
 
 nox.options.sessions = ["tests", "oldest"]
 nox.options.error_on_external_run = True
@@ -76,8 +78,9 @@ def _install(session, *constraints):
         constraints_file.write_text("\n".join(constraints) + "\n")
         args += ["-c", str(constraints_file)]
     session.install(*args, ".[test,demo]")
-    versions = session.run("python", "-c", VERSIONS, "redis", "hiredis", "orjson", "pytest", "pytest-redis",
-                           silent=True)
+    versions = session.run(
+        "python", "-c", VERSIONS, "redis", "hiredis", "orjson", "pytest", "pytest-redis", silent=True
+    )
     session.log(f"versions: {versions.strip()}")
 
 

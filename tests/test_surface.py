@@ -14,8 +14,17 @@ from kelm_sdk.redis import stashel
 from kelm_sdk.redis.stashel import Stashel
 
 METHODS = [
-    "__init__", "_shutdown_executor", "_worker_loop", "_write_", "write_kelm_data", "delete_data",
-    "delete_many", "scan_keys", "write_data", "read_data", "read_kelm_data",
+    "__init__",
+    "_shutdown_executor",
+    "_worker_loop",
+    "_write_",
+    "write_kelm_data",
+    "delete_data",
+    "delete_many",
+    "scan_keys",
+    "write_data",
+    "read_data",
+    "read_kelm_data",
 ]
 
 SIGNATURES = {
@@ -37,20 +46,35 @@ def run_python(code, env=None, timeout=60):
     full_env = dict(os.environ)
     full_env.pop("REDIS_HOST", None)
     full_env.update(env or {})
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full_env,
-                          timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=full_env, timeout=timeout, check=False
+    )
 
 
 def test_module_namespace_in_load_order():
     names = [n for n in vars(stashel) if not n.startswith("__")]
-    assert names == ["orjson", "os", "threading", "atexit", "queue", "Any", "Optional", "Union", "redis",
-                     "ThreadPoolExecutor", "get_logger", "logger", "Stashel"]
+    assert names == [
+        "orjson",
+        "os",
+        "threading",
+        "atexit",
+        "queue",
+        "Any",
+        "Optional",
+        "Union",
+        "redis",
+        "ThreadPoolExecutor",
+        "get_logger",
+        "logger",
+        "Stashel",
+    ]
     import concurrent.futures
-    import orjson
     import queue
     import typing
 
+    import orjson
     import redis
+
     assert stashel.redis is redis and stashel.orjson is orjson and stashel.queue is queue
     assert stashel.Optional is typing.Optional
     assert stashel.ThreadPoolExecutor is concurrent.futures.ThreadPoolExecutor
@@ -65,7 +89,8 @@ def test_class_namespace_and_docstring():
     assert Stashel.__doc__ == (
         "Represents a redis client specified for the containers.\n\n    Args:\n"
         "        thread(bool): Use threading or not\n        host(str): Redis server host\n"
-        "        port(int): Redis server port\n    ")
+        "        port(int): Redis server port\n    "
+    )
 
 
 def test_methods_look_like_python_functions():
@@ -79,8 +104,12 @@ def test_methods_look_like_python_functions():
         assert inspect.isroutine(method) and callable(method)
         assert getattr(Stashel, name) is method  # unbound access gives the function itself
         assert repr(method).startswith(f"<function Stashel.{name} at 0x")
-    assert Stashel._write_.__annotations__ == {"data": "dict", "redis_key": "str", "ttl": "Optional[int]",
-                                               "return": "bool"}
+    assert Stashel._write_.__annotations__ == {
+        "data": "dict",
+        "redis_key": "str",
+        "ttl": "Optional[int]",
+        "return": "bool",
+    }
     assert Stashel.__init__.__annotations__ == {"thread": "bool", "host": "str", "port": "int", "workers": "int"}
     assert Stashel.read_kelm_data.__annotations__ == {"redis_key": "str"}
     assert Stashel._write_.__defaults__ == (None,) and Stashel.read_data.__defaults__ is None
@@ -99,27 +128,35 @@ def test_methods_look_like_python_functions():
 def test_docstrings_exact():
     assert Stashel._write_.__doc__ == (
         "\n        Internal function that is executed in background thread\n        Args:\n            data,\n"
-        "            redis_key:\n        Returns:\n\n        ")
+        "            redis_key:\n        Returns:\n\n        "
+    )
     assert Stashel.write_kelm_data.__doc__ == (
         "\n        Write video frame to the target redis key. If data is None, deletes the key.\n        Args:\n"
         "                data: Data dict to write, or None to delete the key.\n"
         "                redis_key(str): Target redis key.\n"
-        "                ttl(int): Optional time-to-live in seconds.\n        ")
+        "                ttl(int): Optional time-to-live in seconds.\n        "
+    )
     assert Stashel.write_data.__doc__ == (
         "Write data to the target redis location\n\n        Args:\n            redis_key(str): Target redis key.\n"
-        "            data(str): Data to be written.\n        ")
+        "            data(str): Data to be written.\n        "
+    )
     assert Stashel.delete_many.__doc__ == (
         "Delete multiple keys in a single Redis command.\n\n        Args:\n"
         "            redis_keys(list): List of Redis keys to delete.\n\n        Returns:\n"
-        "            int: Number of keys that were deleted.\n        ")
+        "            int: Number of keys that were deleted.\n        "
+    )
     assert Stashel.scan_keys.__doc__.startswith(
         "Return all existing keys matching a glob pattern using SCAN (non-blocking).\n\n        Args:\n"
-        "            pattern(str): Redis glob pattern, e.g. ``'redis_<node_id>_*'``.")
-    for name, first in [("delete_data", "Delete data from the target redis location"),
-                        ("read_data", "Read data from the target redis location"),
-                        ("read_kelm_data", "Read video frame from a given redis key")]:
+        "            pattern(str): Redis glob pattern, e.g. ``'redis_<node_id>_*'``."
+    )
+    for name, first in [
+        ("delete_data", "Delete data from the target redis location"),
+        ("read_data", "Read data from the target redis location"),
+        ("read_kelm_data", "Read video frame from a given redis key"),
+    ]:
         assert getattr(Stashel, name).__doc__ == (
-            f"{first}\n\n        Args:\n            redis_key(str): Target redis key.\n        ")
+            f"{first}\n\n        Args:\n            redis_key(str): Target redis key.\n        "
+        )
 
 
 def test_help_shows_signatures_and_docs():
@@ -138,8 +175,10 @@ def test_help_shows_signatures_and_docs():
             continue  # pydoc leaves private names out
         assert packed(name + str(inspect.signature(method))) in shown, name
         assert packed(method.__doc__ or "") in shown, name
-    assert packed("write_kelm_data(self, data: Optional[dict], redis_key: str, ttl: Optional[int] = None) -> bool") \
+    assert (
+        packed("write_kelm_data(self, data: Optional[dict], redis_key: str, ttl: Optional[int] = None) -> bool")
         in shown
+    )
 
 
 # ---------------------------------------------------------------- call rules
@@ -232,14 +271,16 @@ def test_accepted_argument_forms(fake):
 
 # ---------------------------------------------------------------- module load
 
+
 def test_redis_host_is_read_once_at_load():
-    code = ("import os; from kelm_sdk.redis.stashel import Stashel; os.environ['REDIS_HOST']='later'; "
-            "s = Stashel(thread=False); print(Stashel.__init__.__defaults__[1]); "
-            "print(s._redis_client.connection_pool.connection_kwargs['host'])")
+    code = (
+        "import os; from kelm_sdk.redis.stashel import Stashel; os.environ['REDIS_HOST']='later'; "
+        "s = Stashel(thread=False); print(Stashel.__init__.__defaults__[1]); "
+        "print(s._redis_client.connection_pool.connection_kwargs['host'])"
+    )
     assert run_python(code).stdout.split() == ["localhost", "localhost"]
     assert run_python(code, {"REDIS_HOST": "cache.internal"}).stdout.split() == ["cache.internal"] * 2
-    empty = run_python(code.replace("print(s.", "print(repr(s.").replace("['host'])", "['host']))"),
-                       {"REDIS_HOST": ""})
+    empty = run_python(code.replace("print(s.", "print(repr(s.").replace("['host'])", "['host']))"), {"REDIS_HOST": ""})
     assert empty.stdout.splitlines() == ["", "''"]
 
 
@@ -257,8 +298,7 @@ except RuntimeError as e:
 """
     result = run_python(code)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == (
-        "Module 'stashel' has already been imported. Re-initialisation is not supported.")
+    assert result.stdout.strip() == ("Module 'stashel' has already been imported. Re-initialisation is not supported.")
 
 
 def test_failed_load_reaches_the_importer_and_defines_nothing():
@@ -282,6 +322,7 @@ def test_type_stub_ships_with_the_module_and_declares_every_method():
     module's; it does not report private methods that the stub leaves out."""
     import ast
     import pathlib
+
     stub_path = pathlib.Path(stashel.__file__).with_name("stashel.pyi")
     assert stub_path.with_name("py.typed").exists()
     tree = ast.parse(stub_path.read_text())

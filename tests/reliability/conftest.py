@@ -58,8 +58,9 @@ class ServerProcess:
         deadline = time.monotonic() + timeout
         while True:
             try:
-                if self.admin().ping():
-                    return self
+                with self.admin() as probe:  # closed now: some redis-py releases keep it open until collected
+                    if probe.ping():
+                        return self
             except redis.ConnectionError:
                 pass
             if self.proc.poll() is not None or time.monotonic() > deadline:
