@@ -319,7 +319,7 @@ def main(argv=None):
     )
     parser.add_argument(
         "--versions",
-        default="5.0.0,5.*,6.*,7.*,8.*",
+        default="6.0.0,6.*,7.*,8.*",
         help="pip version specs, oldest first, newest last (default %(default)s)",
     )
     parser.add_argument("--rounds", type=int, default=60)
