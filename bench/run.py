@@ -296,7 +296,7 @@ class Bench:
             figures,
             "frames/s",
             goal=">= 0.95",
-            note="the producer holds the GIL, see README.md",
+            note="the producer holds the GIL, see docs/performance.md",
         )
         self.add(
             group,
