@@ -68,9 +68,9 @@ def test_full_queue_drops_the_oldest_pending_frame(threaded):
     stop_writer(threaded)
     frames = [{"n": i} for i in range(4)]
     for i, frame in enumerate(frames):
-        assert threaded.write_kelm_data(frame, f"k{i}", i) is True
+        assert threaded.write_kelm_data(frame, f"k{i}", i + 1) is True
     pending = list(threaded._queue.queue)
-    assert pending == [(frames[2], "k2", 2), (frames[3], "k3", 3)]
+    assert pending == [(frames[2], "k2", 3), (frames[3], "k3", 4)]
     assert pending[1][0] is frames[3]  # the caller's dict itself, not a copy
     assert threaded._queue.unfinished_tasks == 2  # dropped frames were marked done
 

@@ -321,3 +321,115 @@ def test_only_the_stop_event_ends_the_writer(make_stashel, redisdb, logs, monkey
     assert instance.write_kelm_data({"stored": 1}, "k") is True
     assert wait_until(lambda: redisdb.get("k") == b'{"stored":1}')
     assert instance._worker.is_alive()
+
+
+# ---------------------------------------------------------------- a frame's whole life
+
+
+def test_writers_run_again_after_fork(server):
+    # The parent's writer is kept busy, so the fork may catch its queue's lock held.
+    run_child(f"""
+        import multiprocessing, os, threading, time
+        import redis
+        from kelm_sdk.redis.stashel import Stashel
+
+        s = Stashel(host={server[0]!r}, port={server[1]})
+        closed = Stashel(host={server[0]!r}, port={server[1]})
+        closed._shutdown_executor()
+        check = redis.Redis(host={server[0]!r}, port={server[1]})
+
+        def stored(key, frame):
+            s.write_kelm_data(frame, key)
+            deadline = time.monotonic() + 5
+            while check.get(key) != str(frame).replace(" ", "").replace("'", '"').encode():
+                if time.monotonic() > deadline:
+                    return False
+                time.sleep(0.01)
+            return True
+
+        def child(round):
+            os._exit(0 if stored("child", {{"round": round}}) and not closed._use_thread else 1)
+
+        def produce():
+            i = 0
+            while not done.is_set():
+                s.write_kelm_data({{"i": i}}, "busy")
+                i += 1
+
+        done = threading.Event()
+        producer = threading.Thread(target=produce)
+        producer.start()
+        for round in range(5):
+            pid = os.fork()
+            if pid == 0:
+                child(round)
+            assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0, round
+        process = multiprocessing.get_context("fork").Process(target=child, args=(5,))
+        process.start()
+        process.join(10)
+        assert process.exitcode == 0
+        done.set()
+        producer.join()
+        assert stored("parent", {{"round": 6}})
+    """)
+
+
+def test_the_newest_frames_are_stored_at_exit(server, redisdb):
+    for round in range(5):
+        run_child(f"""
+            from kelm_sdk.redis.stashel import Stashel
+            s = Stashel(host={server[0]!r}, port={server[1]})
+            for seq in (1, 2, 3):
+                s.write_kelm_data({{"seq": seq, "round": {round}}}, "latest")
+        """)
+        assert redisdb.get("latest") == b'{"seq":3,"round":%d}' % round
+
+
+def test_idle_writers_stop_at_once(make_stashel):
+    instances = []
+    for _ in range(20):  # their 0.2 s waits for a frame run out at different moments
+        instances.append(make_stashel())
+        time.sleep(0.01)
+    start = time.monotonic()
+    for instance in reversed(instances):  # as the exit hooks run
+        instance._shutdown_executor()
+    assert time.monotonic() - start < 1.0  # waiting out each writer's wait took about 3.8 s
+    assert not any(instance._worker.is_alive() for instance in instances)
+
+
+class DelayedSet:
+    """Forwards to a real client; every SET first waits `delay` seconds."""
+
+    def __init__(self, client, delay):
+        self.client, self.delay = client, delay
+
+    def set(self, *args, **kwargs):
+        time.sleep(self.delay)
+        return self.client.set(*args, **kwargs)
+
+    def __getattr__(self, name):
+        return getattr(self.client, name)
+
+
+def test_a_delete_is_not_overtaken_by_earlier_frames(make_stashel, redisdb):
+    instance = make_stashel()
+    instance._redis_client = DelayedSet(instance._redis_client, 0.01)
+    for round in range(20):
+        instance.write_kelm_data({"round": round}, "k")  # taken by the writer, or pending
+        instance.write_kelm_data({"round": round, "second": True}, "k")  # pending
+        instance.write_kelm_data(None, "k")
+        time.sleep(0.03)
+        assert redisdb.exists("k") == 0, round
+    assert instance._queue.unfinished_tasks == 0
+    instance.write_kelm_data({"after": True}, "k")
+    assert wait_until(lambda: redisdb.get("k") == b'{"after":true}')
+
+
+def test_a_ttl_the_server_refuses_is_not_queued(threaded, direct, logs):
+    for ttl in (0, -5):
+        with pytest.raises(ValueError, match=f"got {ttl}$"):
+            threaded.write_kelm_data({"a": 1}, "k", ttl)
+    assert threaded._queue.unfinished_tasks == 0 and logs() == []
+    assert direct.write_kelm_data({"a": 1}, "k", 0) is False  # the server's refusal, as before
+    [(level, message)] = logs()
+    assert level == "ERROR" and message.startswith("Failed to write data to redis`k` - ")

@@ -10,6 +10,7 @@
 
 #include "names.hpp"
 #include "pycall.hpp"
+#include "writer.hpp"
 
 namespace stashel {
 
@@ -64,6 +65,22 @@ void notify(const Call& c, Borrowed key) {
 
 // ---------------------------------------------------------------- construction
 
+// A queue of `bound` pending frames and a started writer thread.
+void start_writer(const Call& c, Borrowed bound) {
+    Borrowed self = c.self();
+    setattr(self, n._queue, call_method_kw(n.Queue, n.kw_maxsize, c.global(n.queue), bound));
+    Owned worker = call_method_kw(n.Thread, n.kw_thread, c.global(n.threading), getattr(self, n._worker_loop),
+                                  n.worker_name, Py_True);
+    setattr(self, n._worker, worker);
+    writer_record(self);
+    try {
+        call_method(n.start, worker);
+    } catch (PyErrSet&) {
+        forget_writer(self);
+        throw;
+    }
+}
+
 Owned init(const Call& c) {
     Borrowed self = c.self(), thread = c.arg(1), host = c.arg(2), port = c.arg(3), workers = c.arg(4);
     setattr(self, n._use_thread, thread);
@@ -84,12 +101,7 @@ Owned init(const Call& c) {
         return none();
     }
     const bool several = check(PyObject_RichCompareBool(workers.get(), n.one, Py_GT));
-    Owned queue = call_method_kw(n.Queue, n.kw_maxsize, c.global(n.queue), several ? workers : Borrowed(n.one));
-    setattr(self, n._queue, queue);
-    Owned worker = call_method_kw(n.Thread, n.kw_thread, c.global(n.threading), getattr(self, n._worker_loop),
-                                  n.worker_name, Py_True);
-    setattr(self, n._worker, worker);
-    call_method(n.start, worker);
+    start_writer(c, several ? workers : Borrowed(n.one));
     call_method(n.register_, c.global(n.atexit), getattr(self, n._shutdown_executor));
     return none();
 }
@@ -114,6 +126,9 @@ Owned shutdown(const Call& c) {
     Borrowed self = c.self();
     ignoring_errors([&] {
         call_method(n.set, getattr(self, n._stop_evt));
+        // An idle writer would notice the stop only when its wait ran out:
+        // with many instances, their exit hooks would add up those waits.
+        ignoring_errors([&] { wake_writer(getattr(self, n._queue)); });
         Owned worker = getattr(self, n._worker);
         if (worker.get() != Py_None) {
             call_method_kw(n.join, n.kw_timeout, worker, n.join_wait);
@@ -121,6 +136,9 @@ Owned shutdown(const Call& c) {
         setattr(self, n._queue, Py_None);
         setattr(self, n._executor, Py_None);
         setattr(self, n._use_thread, Py_False);
+        // The exit hook is what kept the instance alive; a shut-down one is
+        // freed with its pool once its callers let go of it.
+        call_method(n.unregister, c.global(n.atexit), getattr(self, n._shutdown_executor));
     });
     return none();
 }
@@ -189,20 +207,6 @@ void write_queued(const Call& c, Borrowed item) {
     mark_done(c);
 }
 
-// The next queued item, or an empty Owned when the 0.2 s wait ran out.
-Owned next_item(const Call& c) {
-    try {
-        return call_method_kw(n.get, n.kw_timeout, getattr(c.self(), n._queue), n.queue_wait);
-    } catch (PyErrSet&) {
-        CaughtError e = CaughtError::take();
-        Handling handling(e);
-        if (!e.matches(getattr(c.global(n.queue), n.Empty).get())) {
-            e.rethrow();
-        }
-        return {};
-    }
-}
-
 // One wait on the stop event; when the event itself fails, a plain sleep.
 void pause(const Call& c) {
     try {
@@ -216,25 +220,81 @@ void pause(const Call& c) {
     Py_END_ALLOW_THREADS
 }
 
+// Once its stop event is set, the writer still stores what is pending
+// (the newest frames of a stream are the ones that matter) without waiting
+// for more, and ends at once when the shutdown has given up on it and
+// dropped the queue.
 Owned worker_loop(const Call& c) {
+    const std::shared_ptr<WriterRecord> record = writer_record(c.self());
     for (;;) {
+        bool stopping = false;
         try {
-            if (truth(call_method(n.is_set, getattr(c.self(), n._stop_evt)))) {
+            stopping = truth(call_method(n.is_set, getattr(c.self(), n._stop_evt)));
+            Owned queue = getattr(c.self(), n._queue);
+            if (stopping && queue.get() == Py_None) {
                 return none();
             }
-            if (Owned item = next_item(c)) {
-                write_queued(c, item);
+            if (TakenItem taken = take_item(c, record, queue, !stopping)) {
+                write_queued(c, taken.item());
+            } else if (stopping) {
+                return none();
             }
         } catch (PyErrSet&) {
+            CaughtError e = CaughtError::take_if(PyExc_Exception);
+            if (stopping) {
+                return none();  // nothing more can be taken
+            }
             // The queue or the event failed: report it, and pause for one
             // wait so that one that keeps failing cannot make a busy loop.
-            CaughtError e = CaughtError::take_if(PyExc_Exception);
             log_on_writer(c, n.error, e,
                           [&] { return format("Background writer failed to take a frame - %U", describe(e.value())); });
             pause(c);
         }
     }
 }
+
+// ---------------------------------------------------------------- fork
+
+// In a child process the parent's writers do not exist, and the locks of
+// their queues and events may have been held by threads that are not here.
+// An instance that was running gets what construction gives it: a fresh
+// queue of the same bound (the pending frames are the parent's), a fresh
+// stop event and a new writer. A shut-down instance stays shut down.
+void restart_writer(const Call& c) {
+    Borrowed self = c.self();
+    if (truth(call_method(n.is_set, getattr(self, n._stop_evt)))) {
+        return;
+    }
+    Owned queue = getattr(self, n._queue);
+    if (queue.get() == Py_None) {
+        return;
+    }
+    Owned bound = getattr(queue, n.maxsize);
+    setattr(self, n._stop_evt, call_method(n.Event, c.global(n.threading)));
+    start_writer(c, bound);
+}
+
+PyObject* after_fork_in_child(PyObject* module, PyObject*) {
+    try {
+        Borrowed globals = PyModule_GetDict(module);
+        for (const Owned& instance : writers_after_fork()) {
+            PyObject* slots[] = {instance.get()};
+            try {
+                restart_writer(Call(globals, slots));
+            } catch (PyErrSet&) {
+                // One instance's trouble must not keep the others from writing.
+                PyErr_WriteUnraisable(instance.get());
+            }
+        }
+        Py_RETURN_NONE;
+    } catch (PyErrSet&) {
+        return nullptr;
+    } catch (std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyMethodDef after_fork_def = {"restart_writers_after_fork", after_fork_in_child, METH_NOARGS, nullptr};
 
 // ---------------------------------------------------------------- writes
 
@@ -282,17 +342,32 @@ bool enqueue(const Call& c, Borrowed queue, Borrowed data, Borrowed key, Borrowe
     }
 }
 
+// SET refuses an expiry of 0 or less. A queued frame would be reported
+// stored and then lost, so the call refuses it before queuing anything.
+void refuse_ttl_the_server_refuses(Borrowed ttl) {
+    if (ttl.get() != Py_None && check(PyObject_RichCompareBool(ttl.get(), n.zero, Py_LE))) {
+        PyErr_Format(PyExc_ValueError, "ttl must be a positive number of seconds, got %R", ttl.get());
+        throw PyErrSet{};
+    }
+}
+
 Owned write_kelm_data(const Call& c) {
     Borrowed self = c.self(), data = c.arg(1), key = c.arg(2), ttl = c.arg(3);
     if (data.get() == Py_None) {
+        // A frame of this key still queued, or being written, would land
+        // after the DEL and bring the key back.
+        settle_writes_of(c, key);
         return call_method(n.delete_data, self, key);
     }
     if (truth(getattr(self, n._use_thread))) {
         // Read once: a shutdown running meanwhile replaces it with None, and
         // then this frame simply takes the direct path.
         Owned queue = getattr(self, n._queue);
-        if (queue.get() != Py_None && enqueue(c, queue, data, key, ttl)) {
-            return bool_result(true);
+        if (queue.get() != Py_None) {
+            refuse_ttl_the_server_refuses(ttl);
+            if (enqueue(c, queue, data, key, ttl)) {
+                return bool_result(true);
+            }
         }
     }
     return call_method(n._write_, self, data, key, ttl);
@@ -448,6 +523,12 @@ const char* const kClassDoc =
     "Represents a redis client specified for the containers.\n\n    Args:\n"
     "        thread(bool): Use threading or not\n        host(str): Redis server host\n"
     "        port(int): Redis server port\n    ";
+
+void restart_writers_after_fork(Borrowed module) {
+    Owned hook = Owned::steal(PyCFunction_New(&after_fork_def, module.get()));
+    Owned os = lookup_global(PyModule_GetDict(module.get()), Owned::steal(PyUnicode_FromString("os")).get());
+    call_method_kw(n.register_at_fork, n.kw_after_in_child, os, hook);
+}
 
 Span<const MethodSpec> client_methods() { return {kMethods, sizeof(kMethods) / sizeof(kMethods[0])}; }
 

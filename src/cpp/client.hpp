@@ -19,4 +19,8 @@ extern const char* const kClassDoc;
 
 Span<const MethodSpec> client_methods();
 
+// Registers, with os.register_at_fork, the hook that gives every running
+// threaded instance a writer again in a forked child. Throws PyErrSet.
+void restart_writers_after_fork(Borrowed module);
+
 }  // namespace stashel

@@ -109,4 +109,17 @@ inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** result) {
 #endif
 }
 
+// The object a weak reference points to, as a new reference; NULL (with no
+// error set) when it is gone.
+inline PyObject* weakref_target(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    PyWeakref_GetRef(ref, &target);
+    return target;
+#else
+    PyObject* target = PyWeakref_GetObject(ref);
+    return target == Py_None ? nullptr : Py_XNewRef(target);
+#endif
+}
+
 }  // namespace stashel::compat

@@ -63,6 +63,7 @@ void load(PyObject* module) {
     new (state) ModuleState{};
     state->method_type = create_method_type(module);
     bind(globals, "Stashel", build_class(state->method_type, globals));
+    restart_writers_after_fork(module);
 }
 
 int exec_module(PyObject* module) {

@@ -31,8 +31,10 @@ void intern_names() {
     fresh.kw_connection_pool = keyword_tuple("connection_pool");
     fresh.kw_maxsize = keyword_tuple("maxsize");
     fresh.kw_thread = keyword_tuple("target", "name", "daemon");
+    fresh.kw_after_in_child = keyword_tuple("after_in_child");
     fresh.queue_wait = Owned::steal(PyFloat_FromDouble(0.2)).release();
     fresh.join_wait = Owned::steal(PyFloat_FromDouble(0.5)).release();
+    fresh.zero = Owned::steal(PyLong_FromLong(0)).release();
     fresh.one = Owned::steal(PyLong_FromLong(1)).release();
     fresh.five = Owned::steal(PyLong_FromLong(5)).release();
     fresh.ten = Owned::steal(PyLong_FromLong(10)).release();

@@ -25,7 +25,11 @@ namespace stashel {
     X(publish, "publish") X(del, "delete") X(scan_iter, "scan_iter")                           \
     X(put_nowait, "put_nowait") X(get_nowait, "get_nowait") X(task_done, "task_done")          \
     X(is_set, "is_set") X(wait, "wait") X(join, "join") X(start, "start")                      \
-    X(warning, "warning") X(error, "error") X(decode, "decode")                                \
+    X(warning, "warning") X(error, "error") X(decode, "decode") X(unregister, "unregister")    \
+    X(maxsize, "maxsize") X(mutex, "mutex") X(not_empty, "not_empty") X(not_full, "not_full")  \
+    X(all_tasks_done, "all_tasks_done") X(unfinished_tasks, "unfinished_tasks")               \
+    X(qsize_, "_qsize") X(get_, "_get") X(acquire, "acquire") X(release, "release")            \
+    X(notify, "notify") X(notify_all, "notify_all") X(register_at_fork, "register_at_fork")    \
     /* texts */                                                                                \
     X(notify_suffix, "_notify") X(notify_message, "1") X(worker_name, "StashelWorker")         \
     X(empty, "")
@@ -44,9 +48,11 @@ struct Names {
     PyObject* kw_connection_pool = nullptr;  // ("connection_pool",)
     PyObject* kw_maxsize = nullptr;          // ("maxsize",)
     PyObject* kw_thread = nullptr;           // ("target", "name", "daemon")
+    PyObject* kw_after_in_child = nullptr;   // ("after_in_child",)
     // numbers
     PyObject* queue_wait = nullptr;  // 0.2 seconds
     PyObject* join_wait = nullptr;   // 0.5 seconds
+    PyObject* zero = nullptr;
     PyObject* one = nullptr;
     PyObject* five = nullptr;
     PyObject* ten = nullptr;

@@ -96,7 +96,8 @@ private:
 };
 
 // Raises PyErrSet when a C API call reported failure with -1.
-inline int check(int status) {
+template <class Status>
+Status check(Status status) {
     if (status < 0) {
         throw PyErrSet{};
     }
