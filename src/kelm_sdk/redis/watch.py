@@ -311,7 +311,7 @@ class Watcher:
             self._reconnected = True
 
     def _lost(self, exc: BaseException) -> None:
-        logger.warning(f"Watcher lost its connection to the server - {exc}; reconnecting")
+        logger.warning(f"Watcher lost its connection to the server, reconnecting - {exc}")
         self._drop_pubsub()
         self._lost_at = time.monotonic()
         self._retry_at = self._lost_at
