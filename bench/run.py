@@ -11,6 +11,8 @@ the rounds.
   3  threaded pipeline: frames stored per second by the background writer
      against a plain SET + PUBLISH loop, and the producer's cost per call
   4  parser: pure-Python RESP parser against hiredis
+  5  Watcher: notifications delivered per second and notify-to-delivery
+     latency against a plain get_message + GET loop on the same server
   plus redis-benchmark -c 1 -P 1 SET and PUBLISH as the machine's limit.
 
 Results go to bench/results/ (JSON, PNG chart, Markdown table).
@@ -403,6 +405,104 @@ class Bench:
         )
         self.add(group, "writer alone, frames/s (hiredis / pure)", "hiredis", "pure Python parser", figures, "frames/s")
 
+    # 5 -----------------------------------------------------------------
+    def watch(self):
+        from kelm_sdk.redis.watch import Watcher
+
+        group = "5 Watcher vs plain get_message + GET loop"
+        count = 1000  # short turns keep each pair close in time on a machine whose speed drifts
+        value = orjson.dumps(frame(0))
+        pipe = self.admin.pipeline(transaction=False)
+        for side in ("w", "p"):
+            for i in range(count):
+                pipe.set(f"bench:watch:{side}:{i}", value)
+        pipe.execute()
+        # decode=False: the value as GET returns it, the same work as the plain loop.
+        watcher = Watcher(patterns=["bench:watch:w:*"], host=self.host, port=self.port, decode=False, initial=False)
+        client = client_with(self.host, self.port)
+        plain = client.pubsub()
+        plain.psubscribe("bench:watch:p:*_notify")
+        while (plain.get_message(timeout=5) or {}).get("type") != "psubscribe":
+            pass
+        publisher = client_with(self.host, self.port)
+
+        def plain_next(timeout):
+            while True:
+                message = plain.get_message(timeout=timeout)
+                if message is None:
+                    return None
+                if message["type"] == "pmessage":
+                    return message["channel"], client.get(message["channel"][:-7])
+
+        def rate(side, take):
+            def measure():
+                pipe = publisher.pipeline(transaction=False)
+                for i in range(count):
+                    pipe.publish(f"bench:watch:{side}:{i}_notify", "1")
+                pipe.execute()
+                start = time.perf_counter()
+                for _ in range(count):
+                    if take(5) is None:
+                        raise RuntimeError("a notification was not delivered")
+                return count / (time.perf_counter() - start)
+
+            return measure
+
+        figures = interleave(
+            [("Watcher", rate("w", watcher.get)), ("plain loop", rate("p", plain_next))], self.rounds(30)
+        )
+        self.add(group, "notifications delivered/s (queued burst)", "Watcher", "plain loop", figures, "deliv/s", goal=">= 0.9")
+
+        # One notification per millisecond from another thread; per round the
+        # p50 and p99 of the time from PUBLISH to the value in the consumer's hands.
+        latencies = {"Watcher": {}, "plain loop": {}}
+
+        def latency(name, side, take, sent=200):
+            def measure():
+                key = f"bench:watch:{side}:lat"
+                published = {}
+
+                def publish():
+                    for i in range(sent):
+                        publisher.set(key, i)
+                        published[i] = time.perf_counter_ns()
+                        publisher.publish(key + "_notify", "1")
+                        time.sleep(0.001)
+
+                thread = threading.Thread(target=publish)
+                thread.start()
+                samples = []
+                while True:
+                    item = take(2)
+                    now = time.perf_counter_ns()
+                    if item is None:
+                        break
+                    seq = int(item[1])
+                    if seq in published:  # else read through an older notification
+                        samples.append((now - published[seq]) / 1000)
+                    if seq == sent - 1:
+                        break
+                thread.join()
+                while take(0.05) is not None:  # a late duplicate stays out of the next round
+                    pass
+                latencies[name].setdefault("p50", []).append(quantile(samples, 0.5))
+                latencies[name].setdefault("p99", []).append(quantile(samples, 0.99))
+                return 0.0
+
+            return measure
+
+        interleave(
+            [("Watcher", latency("Watcher", "w", watcher.get)), ("plain loop", latency("plain loop", "p", plain_next))],
+            self.rounds(8),
+        )
+        for q in ("p50", "p99"):
+            figures = {name: latencies[name][q] for name in latencies}
+            self.add(group, f"notify-to-delivery latency {q}", "Watcher", "plain loop", figures, "us")
+        watcher.close()
+        plain.close()
+        for c in (client, publisher):
+            c.close()
+
     # reference ----------------------------------------------------------
     def machine_limit(self):
         limits = {}
@@ -522,7 +622,7 @@ def main(argv=None):
         epilog=__doc__.split("\n\n", 1)[1],
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--rows", default="1,2,3,4", help="comma-separated rows to run (default all)")
+    parser.add_argument("--rows", default="1,2,3,4,5", help="comma-separated rows to run (default all)")
     parser.add_argument("--scale", type=float, default=1.0, help="multiplier for the number of rounds")
     parser.add_argument("--out", default=str(HERE / "results"), help="directory for the results")
     args = parser.parse_args(argv)
@@ -565,6 +665,8 @@ def main(argv=None):
             bench.pipeline()
         if "4" in rows:
             bench.parsers()
+        if "5" in rows:
+            bench.watch()
         result["redis_benchmark"] = bench.machine_limit()
     result["rows"] = bench.rows
     result["producer_cost"] = getattr(bench, "producer_cost", None)

@@ -243,10 +243,15 @@ class Watcher:
     def _drain(self, timeout: float) -> None:
         """Reads every message available now (waiting up to `timeout` for the
         first) into the pending keys."""
-        get_message = self._pubsub.get_message
+        pubsub = self._pubsub
+        # A look at the parser's buffer and the socket costs half an empty
+        # get_message, which is what most calls would find.
+        if not timeout and not pubsub.connection.can_read(timeout=0):
+            return
+        get_message, take = pubsub.get_message, self._take
         message = get_message(timeout=timeout)
         while message is not None:
-            self._take(message)
+            take(message)
             message = get_message(timeout=0)
 
     def _take(self, message: dict[str, Any]) -> None:
