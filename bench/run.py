@@ -451,7 +451,15 @@ class Bench:
         figures = interleave(
             [("Watcher", rate("w", watcher.get)), ("plain loop", rate("p", plain_next))], self.rounds(30)
         )
-        self.add(group, "notifications delivered/s (queued burst)", "Watcher", "plain loop", figures, "deliv/s", goal=">= 0.9")
+        self.add(
+            group,
+            "notifications delivered/s (queued burst)",
+            "Watcher",
+            "plain loop",
+            figures,
+            "deliv/s",
+            goal=">= 0.9",
+        )
 
         # One notification per millisecond from another thread; per round the
         # p50 and p99 of the time from PUBLISH to the value in the consumer's hands.

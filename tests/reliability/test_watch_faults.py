@@ -40,7 +40,9 @@ def test_server_killed_and_restarted_mid_stream(own_server, own_stashel, logs, r
         assert watcher.get(timeout=5) == ("k:b", {"i": 21})
         assert watcher.stats()["reconnects"] == 1
         warnings = [m for level, m in logs() if level == "WARNING"]
-        assert len(warnings) == 1 and warnings[0].startswith("Watcher lost its connection to the server, reconnecting - ")
+        assert len(warnings) == 1 and warnings[0].startswith(
+            "Watcher lost its connection to the server, reconnecting - "
+        )
     finally:
         watcher.close()
         if client is not None:

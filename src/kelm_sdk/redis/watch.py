@@ -219,7 +219,7 @@ class Watcher:
             except redis.RedisError as exc:  # the server refused the read (a key of another type, say)
                 del pending[key]
                 self._stats["deliveries"] += 1
-                logger.warning(f"Failed to get redis frame from {key} - {exc}")
+                logger.warning("Failed to get redis frame from %s - %s", key, exc)
                 return key, None
             del pending[key]
             if value is None:
@@ -236,8 +236,8 @@ class Watcher:
             return value
         try:
             return orjson.loads(value)
-        except Exception as exc:
-            logger.warning(f"Failed to get redis frame from {key} - {exc}")
+        except ValueError as exc:  # orjson.JSONDecodeError
+            logger.warning("Failed to get redis frame from %s - %s", key, exc)
             return None
 
     def _drain(self, timeout: float) -> None:
@@ -281,7 +281,7 @@ class Watcher:
     def _connect(self) -> None:
         """A new pub/sub connection, returned once the server has confirmed
         every subscription. Notifications that arrive meanwhile are kept."""
-        pubsub = self._client.pubsub()
+        pubsub: Any = self._client.pubsub()
         self._pubsub = pubsub
         self._reconnected = False
         if self._channels:
@@ -316,7 +316,7 @@ class Watcher:
             self._reconnected = True
 
     def _lost(self, exc: BaseException) -> None:
-        logger.warning(f"Watcher lost its connection to the server, reconnecting - {exc}")
+        logger.warning("Watcher lost its connection to the server, reconnecting - %s", exc)
         self._drop_pubsub()
         self._lost_at = time.monotonic()
         self._retry_at = self._lost_at
@@ -344,7 +344,7 @@ class Watcher:
                 self._delay = min(self._delay * 2, _BACKOFF_MAX)
                 continue
             self._stats["reconnects"] += 1
-            logger.info(f"Watcher reconnected after {time.monotonic() - self._lost_at:.2f} s")
+            logger.info("Watcher reconnected after %.2f s", time.monotonic() - self._lost_at)
             return True
 
     def _drop_pubsub(self) -> None:
