@@ -13,13 +13,7 @@ from kelm_sdk.redis.watch import Watcher
 @pytest.fixture
 def watch(server):
     made = []
-
-    def make(*args, **kwargs):
-        watcher = Watcher(*args, host=server[0], port=server[1], **kwargs)
-        made.append(watcher)
-        return watcher
-
-    yield make
+    yield lambda *args, **kwargs: made.append(Watcher(*args, host=server[0], port=server[1], **kwargs)) or made[-1]
     for watcher in made:
         watcher.close()
 
@@ -48,14 +42,8 @@ def test_a_burst_is_delivered_once_per_key_newest_value_first_notified_first(wat
 
     got = [watcher.get(timeout=2) for _ in range(4)]
     assert got == [("b:a", {"i": 9}), ("b:p:1", {"i": 4}), ("b:b", None), None]
-    assert watcher.stats() == {
-        "notifications": 13,
-        "deliveries": 3,
-        "coalesced": 9,
-        "skipped": 1,
-        "reconnects": 0,
-        "pending": 0,
-    }
+    counts = {"notifications": 13, "deliveries": 3, "coalesced": 9, "skipped": 1, "reconnects": 0, "pending": 0}
+    assert watcher.stats() == counts
 
 
 def test_initial_values_raw_and_undecodable(watch, redisdb, logs):
@@ -72,12 +60,7 @@ def test_initial_values_raw_and_undecodable(watch, redisdb, logs):
 def test_close_from_another_thread_ends_get_and_iteration(watch):
     watcher = watch(["c:k"], initial=False)
     ended = []
-
-    def consume():
-        ended.append(list(watcher))
-        ended.append(time.monotonic())
-
-    consumer = threading.Thread(target=consume)
+    consumer = threading.Thread(target=lambda: ended.extend([list(watcher), time.monotonic()]))
     consumer.start()
     time.sleep(0.3)
     closed_at = time.monotonic()
@@ -86,9 +69,8 @@ def test_close_from_another_thread_ends_get_and_iteration(watch):
     assert ended[0] == [] and ended[1] - closed_at < 0.5
     watcher.close()  # idempotent
     assert watcher.get(timeout=1) is None and watcher.get() is None
-    with watch(["c:k"]) as scoped:
-        pass
-    assert scoped.closed
+    with pytest.raises(ValueError, match="timeout"):
+        watcher.get(-1)
 
 
 @pytest.mark.parametrize(
@@ -96,13 +78,8 @@ def test_close_from_another_thread_ends_get_and_iteration(watch):
     [
         ({}, ValueError, "at least one key or pattern"),
         ({"keys": "cam-1"}, TypeError, "keys must be a collection of str"),
-        ({"keys": ["a", b"b"]}, TypeError, "keys must hold only str, got bytes"),
-        ({"patterns": [None]}, TypeError, "patterns must hold only str"),
-        ({"patterns": 5}, TypeError, "patterns must be a collection of str"),
-        ({"keys": ["a"], "port": "6379"}, TypeError, "port must be int"),
+        ({"patterns": ["a", b"b"]}, TypeError, "patterns must hold only str, got bytes"),
         ({"keys": ["a"], "port": True}, TypeError, "port must be int"),
-        ({"keys": ["a"], "host": None}, TypeError, "host must be str"),
-        ({"keys": ["a"], "decode": 1}, TypeError, "decode must be bool"),
         ({"keys": ["a"], "client": "redis://x"}, TypeError, "client must be a redis-py client"),
     ],
 )
@@ -111,9 +88,3 @@ def test_bad_arguments_are_refused_before_anything_is_sent(redisdb, kwargs, erro
     with pytest.raises(error, match=text):
         Watcher(**kwargs)
     assert redisdb.info("clients")["connected_clients"] == before
-
-
-@pytest.mark.parametrize("timeout, error", [("1", TypeError), (True, TypeError), (-1, ValueError)])
-def test_bad_timeout_is_refused(watch, timeout, error):
-    with pytest.raises(error, match="timeout"):
-        watch(["t:k"]).get(timeout)

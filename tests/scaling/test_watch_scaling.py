@@ -9,7 +9,7 @@ from kelm_sdk.redis.watch import Watcher
 from .scaling_procs import HOST, poll
 
 
-def test_behind_sentinel_the_watcher_follows_the_promoted_replica(sentinel_groups, logs):
+def test_behind_sentinel_the_watcher_follows_the_promoted_replica(sentinel_groups):
     group = sentinel_groups()
     sentinel = redis.sentinel.Sentinel([(HOST, group.sentinel.port)], socket_timeout=0.5)
     client = sentinel.master_for(group.SERVICE, socket_timeout=0.5, socket_connect_timeout=0.5)
@@ -28,7 +28,6 @@ def test_behind_sentinel_the_watcher_follows_the_promoted_replica(sentinel_group
         seen = [watcher.get(timeout=15) for _ in range(2)]
         assert ("fo:w", {"n": 2}) in seen
         assert watcher.stats()["reconnects"] >= 1
-        assert [m for level, m in logs() if m.startswith("Watcher lost")] != []
     finally:
         watcher.close()
         client.close()
@@ -41,13 +40,12 @@ def test_with_a_cluster_client_keys_of_every_primary_are_delivered(cluster, clus
     writer.write_kelm_data({"at": "start"}, "cam:0")
     writer.write_kelm_data({"at": "start"}, "cam:25")  # found by SCAN on whichever node holds it
     with Watcher(named, ["cam:2?"], client=cluster_client) as watcher:
-        initial = sorted(watcher.get(timeout=5) for _ in range(2))
-        assert initial == [("cam:0", {"at": "start"}), ("cam:25", {"at": "start"})]
+        initial = [watcher.get(timeout=5) for _ in range(2)]
         for key in named + ["cam:21", "cam:22"]:
             writer.write_kelm_data({"by": key}, key)
         got = [watcher.get(timeout=5) for _ in range(12)]
-    # Notifications of keys on other nodes cross the cluster bus first: the
-    # order of arrival is not the order of the writes.
+    assert sorted(initial) == [("cam:0", {"at": "start"}), ("cam:25", {"at": "start"})]
+    # Notifications of keys on other nodes cross the cluster bus first: not in write order.
     assert sorted(got) == sorted((key, {"by": key}) for key in named + ["cam:21", "cam:22"])
     owners = {cluster_client.get_node_from_key(key).port for key in named}
     assert owners == set(cluster.ports)
