@@ -49,8 +49,10 @@ def test_a_burst_is_delivered_once_per_key_newest_value_first_notified_first(wat
 def test_initial_values_raw_and_undecodable(watch, redisdb, logs):
     redisdb.set("i:frame", b'{"n":1}')
     redisdb.set("i:p:1", b"\xff not json")
-    decoded = watch(["i:frame", "i:missing"], ["i:p:*"])
-    assert [decoded.get(timeout=2) for _ in range(3)] == [("i:frame", {"n": 1}), ("i:p:1", None), None]
+    redisdb.hset("i:hash", "f", 1)  # GET refused: WRONGTYPE
+    decoded = watch(["i:frame", "i:hash", "i:missing"], ["i:p:*"])
+    got = [decoded.get(timeout=2) for _ in range(4)]
+    assert got == [("i:frame", {"n": 1}), ("i:hash", None), ("i:p:1", None), None]
     assert logs()[-1][0] == "WARNING"
     assert logs()[-1][1].startswith("Failed to get redis frame from i:p:1 - ")
     raw = watch(["i:frame"], ["i:p:*"], decode=False)

@@ -209,9 +209,13 @@ class Watcher:
                     self._drain(wait)
                 if self._reconnected:
                     raise redis.ConnectionError("the client reconnected by itself")
-                if not pending:
-                    continue
-                key = next(iter(pending))
+            except _LOST as exc:
+                self._lost(exc)
+                continue
+            if not pending:
+                continue
+            key = next(iter(pending))
+            try:
                 value = self._client.get(pending[key])
             except _LOST as exc:
                 self._lost(exc)
