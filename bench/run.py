@@ -11,6 +11,8 @@ the rounds.
   3  threaded pipeline: frames stored per second by the background writer
      against a plain SET + PUBLISH loop, and the producer's cost per call
   4  parser: pure-Python RESP parser against hiredis
+  5  Watcher: notifications delivered per second and notify-to-delivery
+     latency against a plain get_message + GET loop on the same server
   plus redis-benchmark -c 1 -P 1 SET and PUBLISH as the machine's limit.
 
 Results go to bench/results/ (JSON, PNG chart, Markdown table).
@@ -19,6 +21,7 @@ Results go to bench/results/ (JSON, PNG chart, Markdown table).
 import argparse
 import datetime
 import json
+import multiprocessing
 import os
 import platform
 import subprocess
@@ -403,6 +406,109 @@ class Bench:
         )
         self.add(group, "writer alone, frames/s (hiredis / pure)", "hiredis", "pure Python parser", figures, "frames/s")
 
+    # 5 -----------------------------------------------------------------
+    def watch(self):
+        from kelm_sdk.redis.watch import Watcher
+
+        group = "5 Watcher vs plain get_message + GET loop"
+        count = 1000  # short turns keep each pair close in time on a machine whose speed drifts
+        value = orjson.dumps(frame(0))
+        pipe = self.admin.pipeline(transaction=False)
+        for side in ("w", "p"):
+            for i in range(count):
+                pipe.set(f"bench:watch:{side}:{i}", value)
+        pipe.execute()
+        # decode=False: the value as GET returns it, the same work as the plain loop.
+        watcher = Watcher(patterns=["bench:watch:w:*"], host=self.host, port=self.port, decode=False, initial=False)
+        client = client_with(self.host, self.port)
+        plain = client.pubsub()
+        plain.psubscribe("bench:watch:p:*_notify")
+        while (plain.get_message(timeout=5) or {}).get("type") != "psubscribe":
+            pass
+        publisher = client_with(self.host, self.port)
+
+        def plain_next(timeout):
+            while True:
+                message = plain.get_message(timeout=timeout)
+                if message is None:
+                    return None
+                if message["type"] == "pmessage":
+                    return message["channel"], client.get(message["channel"][:-7])
+
+        def rate(side, take):
+            def measure():
+                pipe = publisher.pipeline(transaction=False)
+                for i in range(count):
+                    pipe.publish(f"bench:watch:{side}:{i}_notify", "1")
+                pipe.execute()
+                start = time.perf_counter()
+                for _ in range(count):
+                    if take(5) is None:
+                        raise RuntimeError("a notification was not delivered")
+                return count / (time.perf_counter() - start)
+
+            return measure
+
+        figures = interleave(
+            [("Watcher", rate("w", watcher.get)), ("plain loop", rate("p", plain_next))], self.rounds(30)
+        )
+        self.add(
+            group,
+            "notifications delivered/s (queued burst)",
+            "Watcher",
+            "plain loop",
+            figures,
+            "deliv/s",
+            goal=">= 0.9",
+        )
+
+        # One notification per millisecond from another process (a thread would
+        # share the GIL with the consumer it times); per round the p50 and p99
+        # of the time from PUBLISH to the value in the consumer's hands.
+        latencies = {"Watcher": {}, "plain loop": {}}
+        sent = 200
+        ctx = multiprocessing.get_context("spawn")
+        jobs, done, published = ctx.Queue(), ctx.Event(), ctx.Array("q", sent, lock=False)
+        helper = ctx.Process(target=publish_paced, args=(self.host, self.port, jobs, done, published), daemon=True)
+        helper.start()
+
+        def latency(name, side, take):
+            def measure():
+                done.clear()
+                jobs.put((f"bench:watch:{side}:lat", sent))
+                arrived = []
+                while True:
+                    item = take(5)
+                    if item is None:
+                        raise RuntimeError("the paced notifications stopped arriving")
+                    arrived.append((int(item[1]), time.monotonic_ns()))
+                    if arrived[-1][0] == sent - 1:
+                        break
+                done.wait(10)
+                while take(0.05) is not None:  # a late duplicate stays out of the next round
+                    pass
+                # A value read through an older notification is not timed.
+                samples = [(now - published[seq]) / 1000 for seq, now in arrived if now > published[seq] > 0]
+                latencies[name].setdefault("p50", []).append(quantile(samples, 0.5))
+                latencies[name].setdefault("p99", []).append(quantile(samples, 0.99))
+                return 0.0
+
+            return measure
+
+        interleave(
+            [("Watcher", latency("Watcher", "w", watcher.get)), ("plain loop", latency("plain loop", "p", plain_next))],
+            self.rounds(8),
+        )
+        for q in ("p50", "p99"):
+            figures = {name: latencies[name][q] for name in latencies}
+            self.add(group, f"notify-to-delivery latency {q}", "Watcher", "plain loop", figures, "us")
+        jobs.put(None)
+        helper.join(10)
+        watcher.close()
+        plain.close()
+        for c in (client, publisher):
+            c.close()
+
     # reference ----------------------------------------------------------
     def machine_limit(self):
         limits = {}
@@ -433,6 +539,22 @@ class Bench:
             limits["SET+PUBLISH pair"] = 1 / (1 / limits["SET"] + 1 / limits["PUBLISH"])
         print("redis-benchmark -c 1 -P 1: " + ", ".join(f"{k} {v:,.0f}/s" for k, v in limits.items() if v), flush=True)
         return limits
+
+
+def publish_paced(host, port, jobs, done, published):
+    """Bench helper process: for each (key, count) job, SET key i, note the
+    time, PUBLISH on <key>_notify, one per millisecond; then sets `done`."""
+    client = redis.Redis(host=host, port=port)
+    for key, count in iter(jobs.get, None):
+        for i in range(count):
+            published[i] = 0
+        for i in range(count):
+            client.set(key, i)
+            published[i] = time.monotonic_ns()
+            client.publish(key + "_notify", "1")
+            time.sleep(0.001)
+        done.set()
+    client.close()
 
 
 def format_row(row):
@@ -522,7 +644,7 @@ def main(argv=None):
         epilog=__doc__.split("\n\n", 1)[1],
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--rows", default="1,2,3,4", help="comma-separated rows to run (default all)")
+    parser.add_argument("--rows", default="1,2,3,4,5", help="comma-separated rows to run (default all)")
     parser.add_argument("--scale", type=float, default=1.0, help="multiplier for the number of rounds")
     parser.add_argument("--out", default=str(HERE / "results"), help="directory for the results")
     args = parser.parse_args(argv)
@@ -565,6 +687,8 @@ def main(argv=None):
             bench.pipeline()
         if "4" in rows:
             bench.parsers()
+        if "5" in rows:
+            bench.watch()
         result["redis_benchmark"] = bench.machine_limit()
     result["rows"] = bench.rows
     result["producer_cost"] = getattr(bench, "producer_cost", None)

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Frame pipeline demo: producer processes write frames with Stashel, a
-consumer process follows every `<key>_notify` channel and reads each frame
-back with read_kelm_data.
+consumer process follows every `<key>_notify` channel with a Watcher, which
+hands it each changed key with its frame decoded.
 
 Counting:
   produced       write_kelm_data calls made by the producers.
@@ -12,10 +12,16 @@ Counting:
                  Every frame either reaches SET (on the writer or the
                  caller's thread) or is dropped, so the difference is exact.
                  Always 0 with --direct.
-  notifications  "1" messages the consumer received on the notify channels.
-  frames read    distinct frames (producer, seq) decoded by read_kelm_data;
-                 a frame replaced by a newer one before the consumer's GET
-                 is never seen and counts as superseded.
+  notifications  "1" messages the consumer's Watcher received on the notify
+                 channels.
+  deliveries     (key, frame) pairs the Watcher delivered, each read when
+                 delivered; a key notified again before its delivery is
+                 delivered once (the notification counts as coalesced).
+  reconnects     times the Watcher lost its connection and came back, then
+                 delivered every key again.
+  frames read    distinct frames (producer, seq) among the deliveries; a
+                 frame replaced by a newer one before the consumer's GET is
+                 never seen and counts as superseded.
   latency        from the producer's write_kelm_data call (a monotonic
                  timestamp inside the frame) to the frame decoded in the
                  consumer, first read of each frame.
@@ -167,40 +173,25 @@ def producer_main(index, key, cfg, counters, ready, go, stop, results):
 
 def consumer_main(keys, cfg, counters, ready, stop, results):
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    import redis
-
-    from kelm_sdk.redis.stashel import Stashel
+    from kelm_sdk.redis.watch import Watcher
 
     logs = LogCounter()
     base = cfg["producers"] * P_WIDTH
-    client = redis.Redis(host=cfg["host"], port=cfg["port"])
-    reader = Stashel(thread=False, host=cfg["host"], port=cfg["port"])
-    channels = {(key + "_notify").encode(): key for key in keys}
-    pubsub = client.pubsub(ignore_subscribe_messages=True)
-    pubsub.subscribe(*channels)
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:  # publishes count only once the server has the subscriptions
-        pubsub.get_message(timeout=0.01)
-        if all(n >= 1 for _, n in client.pubsub_numsub(*channels)):
-            break
+    # Returns once the server has confirmed the subscriptions: no frame
+    # stored from here on goes unannounced.
+    watcher = Watcher(keys, host=cfg["host"], port=cfg["port"], initial=False)
     ready.set()
 
     latencies, seen = [], set()
-    notified = reads = 0
-    error = None
-    while not stop.is_set():
-        try:
-            message = pubsub.get_message(timeout=0.05)
-        except (redis.RedisError, OSError) as exc:  # the server went away: report what was seen
-            error = f"consumer lost its subscription: {exc}"
-            break
-        if message is None or message["type"] != "message":
+    while True:
+        item = watcher.get(timeout=0.05)
+        counters[base + C_NOTIFIED] = watcher.stats()["notifications"]
+        if item is None:  # nothing pending: the place to stop
+            if stop.is_set():
+                break
             continue
-        notified += 1
-        counters[base + C_NOTIFIED] = notified
-        frame = reader.read_kelm_data(channels[message["channel"]])
         now = time.monotonic_ns()
-        reads += 1
+        frame = item[1]
         if not isinstance(frame, dict):
             counters[base + C_FAILED] += 1
             continue
@@ -209,20 +200,22 @@ def consumer_main(keys, cfg, counters, ready, stop, results):
             seen.add(ident)
             latencies.append(now - frame["t_ns"])
             counters[base + C_READ] = len(seen)
-    pubsub.close()
-    client.close()
+    stats = watcher.stats()
+    watcher.close()
     results.put(
         (
             "consumer",
             0,
             {
-                "notifications": notified,
-                "reads": reads,
+                "notifications": stats["notifications"],
+                "reads": stats["deliveries"],
+                "coalesced": stats["coalesced"],
+                "reconnects": stats["reconnects"],
                 "frames_read": len(seen),
                 "latencies_ns": latencies,
                 "log_lines": logs.count,
                 "first_logs": logs.lines,
-                "error": error,
+                "error": None,
             },
         )
     )
@@ -427,6 +420,9 @@ def summarize(args, cfg, counters, reports, embedded, keys):
         "write_failures": sum(p["write_failures"] for p in per_producer),
         "notifications": consumer.get("notifications", 0),
         "reads": consumer.get("reads", 0),
+        "deliveries": consumer.get("reads", 0),
+        "coalesced": consumer.get("coalesced", 0),
+        "reconnects": consumer.get("reconnects", 0),
         "frames_read": frames_read,
         "superseded_before_read": max(0, stored - frames_read),
         "read_failures": counters[args.producers * P_WIDTH + C_FAILED],
@@ -458,6 +454,9 @@ def print_table(s, out):
         ("discarded at shutdown", s["discarded_at_shutdown"]),
         ("write failures", s["write_failures"]),
         ("notifications received", s["notifications"]),
+        ("deliveries", s["deliveries"]),
+        ("coalesced notifications", s["coalesced"]),
+        ("consumer reconnects", s["reconnects"]),
         ("frames read", s["frames_read"]),
         ("superseded before read", s["superseded_before_read"]),
         ("read failures", s["read_failures"]),

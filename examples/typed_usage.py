@@ -1,5 +1,6 @@
 """Stashel in typed code: frames written with a time-to-live, the newest
-frame read back as a dict or None, a camera's keys listed and removed.
+frame read back as a dict or None, followed as it changes with a Watcher, a
+camera's keys listed and removed.
 
 `make typecheck` checks this file with `mypy --strict` against the installed
 package and its stub. To run it against a server:
@@ -12,6 +13,7 @@ import sys
 from typing import Any
 
 from kelm_sdk.redis.stashel import Stashel
+from kelm_sdk.redis.watch import Watcher
 
 Frame = dict[str, Any]
 
@@ -32,6 +34,21 @@ def newest(store: Stashel, camera: str) -> Frame | None:
     return frame if isinstance(frame, dict) else None
 
 
+def follow(host: str, port: int, camera: str, limit: int) -> list[Frame]:
+    """The camera's frames as they change (its current one first), up to
+    `limit`, or fewer when a second passes without a change."""
+    frames: list[Frame] = []
+    with Watcher([frame_key(camera)], host=host, port=port) as watcher:
+        while len(frames) < limit:
+            change = watcher.get(timeout=1.0)
+            if change is None:
+                break
+            _key, frame = change
+            if isinstance(frame, dict):
+                frames.append(frame)
+    return frames
+
+
 def forget(store: Stashel, camera: str) -> int:
     """Deletes every key of the camera; returns how many there were."""
     keys: list[str] = store.scan_keys(f"*:{camera}")
@@ -49,6 +66,10 @@ def main(argv: list[str]) -> int:
     store.write_data("status:cam-1", "streaming")
     frame = newest(store, "cam-1")
     seq: int | None = frame["seq"] if frame is not None else None
+    followed = follow(host, port, "cam-1", 1)
+    if [f["seq"] for f in followed] != [seq]:
+        print(f"the watcher delivered {followed}, not the current frame", file=sys.stderr)
+        return 1
     print(f"newest frame of cam-1: seq {seq}; removed {forget(store, 'cam-1')} keys")
     return 0 if seq == 1 else 1
 

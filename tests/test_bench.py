@@ -10,9 +10,9 @@ from pathlib import Path
 RUN = Path(__file__).resolve().parent.parent / "bench" / "run.py"
 
 
-def test_dispatch_row_runs_and_writes_results(tmp_path):
+def test_dispatch_and_watcher_rows_run_and_write_results(tmp_path):
     done = subprocess.run(
-        [sys.executable, str(RUN), "--rows", "2", "--scale", "0.02", "--out", str(tmp_path)],
+        [sys.executable, str(RUN), "--rows", "2,5", "--scale", "0.02", "--out", str(tmp_path)],
         capture_output=True,
         text=True,
         timeout=120,
@@ -32,6 +32,7 @@ def test_dispatch_row_runs_and_writes_results(tmp_path):
         "scan_keys (3 keys)",
     ):
         assert f"{method}: C++" in names and f"{method}: Python (reference)" in names
+    assert {"notifications delivered/s (queued burst)", "notify-to-delivery latency p99"} <= names
     for row in result["rows"]:
         assert row["rounds"] >= 3 and row["a_median"] > 0 and row["b_median"] > 0
     assert set(result["redis_benchmark"]) >= {"SET", "PUBLISH"}

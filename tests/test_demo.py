@@ -40,6 +40,9 @@ def test_demo_against_configured_server_accounts_for_every_frame(server, redisdb
     # Every frame is either stored or dropped; each stored frame is announced once.
     assert summary["stored"] + summary["dropped_by_queue"] + summary["discarded_at_shutdown"] == summary["produced"]
     assert summary["notifications"] == summary["stored"]
+    # The Watcher delivers each notification or folds it into a pending one.
+    assert summary["deliveries"] + summary["coalesced"] == summary["notifications"]
+    assert summary["reconnects"] == 0
     assert summary["frames_read"] <= summary["stored"]
     if mode:
         assert summary["dropped_by_queue"] == 0
