@@ -7,7 +7,8 @@ table shows the median ratio (row 2: difference) with its quartiles over
 the rounds.
 
   1  overhead against the same commands written inline with redis-py + orjson
-  2  dispatch cost with a do-nothing client in `_redis_client` (no network)
+  2  dispatch cost with a do-nothing client in `_redis_client` (no network),
+     and the cost of the Python function in front of each compiled method
   3  threaded pipeline: frames stored per second by the background writer
      against a plain SET + PUBLISH loop, and the producer's cost per call
   4  parser: pure-Python RESP parser against hiredis
@@ -210,6 +211,26 @@ class Bench:
                 name + ": Python (reference)",
                 "Python method",
                 "inline calls",
+                figures,
+                "ns/call",
+                how="diff",
+            )
+        # Each method is a Python function whose one line hands its arguments
+        # to the compiled method: the cost of that frame, by position and by keyword.
+        ns["m"] = vars(Stashel)["read_data"].__closure__[0].cell_contents
+        for name, call, direct in [
+            ("read_data, by position", "s.read_data(k)", "m(s, k)"),
+            ("read_data, by keyword", "s.read_data(redis_key=k)", "m(s, redis_key=k)"),
+        ]:
+            figures = interleave(
+                [("method", ns_per_call(call, ns, 2_000)), ("compiled method", ns_per_call(direct, ns, 2_000))],
+                self.rounds(150),
+            )
+            self.add(
+                "2 dispatch, do-nothing client (ns added per call)",
+                name + ": the function's frame",
+                "method",
+                "compiled method",
                 figures,
                 "ns/call",
                 how="diff",

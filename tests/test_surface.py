@@ -7,6 +7,8 @@ import os
 import pydoc
 import subprocess
 import sys
+import types
+import typing
 
 import pytest
 
@@ -101,7 +103,7 @@ def test_methods_look_like_python_functions():
         assert method.__qualname__ == f"Stashel.{name}"
         assert method.__module__ == "kelm_sdk.redis.stashel"
         assert str(inspect.signature(method)) == SIGNATURES[name].format(host=host)
-        assert inspect.isroutine(method) and callable(method)
+        assert type(method) is types.FunctionType
         assert getattr(Stashel, name) is method  # unbound access gives the function itself
         assert repr(method).startswith(f"<function Stashel.{name} at 0x")
     assert Stashel._write_.__annotations__ == {
@@ -115,13 +117,16 @@ def test_methods_look_like_python_functions():
     assert Stashel._write_.__defaults__ == (None,) and Stashel.read_data.__defaults__ is None
     assert Stashel.__init__.__doc__ is None and Stashel._worker_loop.__doc__ is None
     assert str(inspect.signature(Stashel)) == SIGNATURES["__init__"].format(host=host).replace("self, ", "")
+    typed = inspect.signature(Stashel.write_data, eval_str=True)  # resolved in the module's namespace
+    assert typed.parameters["data"].annotation == stashel.Union[str, dict] and typed.return_annotation is bool
+    assert typing.get_type_hints(Stashel._write_)["ttl"] == stashel.Optional[int]
 
     instance = Stashel(thread=False)
     bound = instance.read_data
     assert bound.__self__ is instance and bound.__func__ is Stashel.read_data
     assert str(inspect.signature(bound)) == "(redis_key: 'str') -> 'Any'"
     Stashel.read_data.note = "function attributes work"
-    assert Stashel.read_data.__dict__ == {"note": "function attributes work"}
+    assert vars(Stashel.read_data)["note"] == "function attributes work"
     del Stashel.read_data.note
 
 

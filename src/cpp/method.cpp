@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <exception>
 #include <new>
-#include <string>
 
 #include "pycall.hpp"
 
@@ -12,26 +11,17 @@ namespace stashel {
 
 namespace {
 
-// Everything a method object owns. Kept apart from the object header so it
+// Everything a compiled method owns. Kept apart from the object header so it
 // can be constructed and destroyed as one C++ value inside Python's memory.
 struct Fields {
     Owned globals;
-    Owned name;
-    Owned qualname;
-    Owned module;
-    Owned doc;
-    Owned annotations;
-    Owned defaults;   // tuple, or empty when the method has none
-    Owned signature;  // built on first request
-    Owned code;       // built on first request
-    Owned dict;       // function attributes, as on any Python function
+    Owned defaults;  // tuple, or empty when the method has none
     Owned param_names[kMaxParams];
 };
 
 struct MethodObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    PyObject* weakrefs;  // managed by the interpreter's weak reference machinery
     const MethodSpec* spec;
     Fields f;
 };
@@ -211,138 +201,16 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     // through untouched. There is no exception object behind it to bind to.
 }
 
-// ---------------------------------------------------------------- signature
-
-Owned build_signature(const MethodObject& m) {
-    const MethodSpec& spec = *m.spec;
-    Owned inspect = Owned::steal(PyImport_ImportModule("inspect"));
-    Owned parameter_type = getattr(inspect, Owned::steal(PyUnicode_FromString("Parameter")).get());
-    Owned kind = getattr(parameter_type, Owned::steal(PyUnicode_FromString("POSITIONAL_OR_KEYWORD")).get());
-    Owned params = Owned::steal(PyList_New(0));
-    PyObject* defaults = m.f.defaults.get();
-    const int required = spec.nparams - (defaults ? static_cast<int>(PyTuple_GET_SIZE(defaults)) : 0);
-    for (int i = 0; i < spec.nparams; ++i) {
-        Owned args = Owned::steal(PyTuple_Pack(2, m.f.param_names[i].get(), kind.get()));
-        Owned kwargs = Owned::steal(PyDict_New());
-        if (i >= required) {
-            check(PyDict_SetItemString(kwargs.get(), "default", PyTuple_GET_ITEM(defaults, i - required)));
-        }
-        if (spec.params[i].annotation) {
-            Owned text = Owned::steal(PyUnicode_FromString(spec.params[i].annotation));
-            check(PyDict_SetItemString(kwargs.get(), "annotation", text.get()));
-        }
-        Owned param = Owned::steal(PyObject_Call(parameter_type.get(), args.get(), kwargs.get()));
-        check(PyList_Append(params.get(), param.get()));
-    }
-    Owned signature_type = getattr(inspect, Owned::steal(PyUnicode_FromString("Signature")).get());
-    Owned args = Owned::steal(PyTuple_Pack(1, params.get()));
-    Owned kwargs = Owned::steal(PyDict_New());
-    if (spec.returns) {
-        Owned text = Owned::steal(PyUnicode_FromString(spec.returns));
-        check(PyDict_SetItemString(kwargs.get(), "return_annotation", text.get()));
-    }
-    return Owned::steal(PyObject_Call(signature_type.get(), args.get(), kwargs.get()));
-}
-
-// A code object with the method's parameter names and counts, for the tools
-// that read `__code__` off anything that claims to be a function (the
-// coroutine checks of inspect, pydoc, mock). Its body only says where the
-// real one is, should anything build a function out of it.
-Owned build_code(const MethodObject& m) {
-    const MethodSpec& spec = *m.spec;
-    const std::string qualname = PyUnicode_AsUTF8(m.f.qualname.get());
-    const std::string class_name = qualname.substr(0, qualname.rfind('.'));
-    std::string params;
-    for (int i = 0; i < spec.nparams; ++i) {
-        params += (i ? ", " : "") + std::string(spec.params[i].name);
-    }
-    const std::string source = "class " + class_name + ":\n    def " + spec.name + "(" + params +
-                               "):\n        raise NotImplementedError('compiled method: call " + qualname + "')\n";
-    Owned filename;
-    if (m.f.globals) {
-        PyObject* found = nullptr;
-        Owned file_key = Owned::steal(PyUnicode_FromString("__file__"));
-        check(compat::dict_get_ref(m.f.globals.get(), file_key.get(), &found));
-        filename = Owned::steal_or_null(found);
-    }
-    const char* file = filename && PyUnicode_Check(filename.get()) ? PyUnicode_AsUTF8(filename.get()) : nullptr;
-    if (file == nullptr) {
-        PyErr_Clear();
-        file = "<compiled>";
-    }
-    Owned module_code = Owned::steal(Py_CompileString(source.c_str(), file, Py_file_input));
-    Owned ns = Owned::steal(PyDict_New());
-    check(PyDict_SetItemString(ns.get(), "__name__", m.f.module ? m.f.module.get() : Py_None));
-    Owned::steal(PyEval_EvalCode(module_code.get(), ns.get(), ns.get()));
-    Owned cls = Owned::steal(PyObject_GetItem(ns.get(), Owned::steal(PyUnicode_FromString(class_name.c_str())).get()));
-    Owned function = getattr(cls, m.f.name.get());
-    return getattr(function, Owned::steal(PyUnicode_FromString("__code__")).get());
-}
-
 // ---------------------------------------------------------------- type slots
 
-// After the collector has cleared a method, its fields may be empty: every
-// getter copes with that.
-PyObject* none_if_empty(const Owned& value) { return Py_NewRef(value ? value.get() : Py_None); }
-
-PyObject* get_name(PyObject* self, void*) { return none_if_empty(as_method(self)->f.name); }
-PyObject* get_qualname(PyObject* self, void*) { return none_if_empty(as_method(self)->f.qualname); }
-PyObject* get_module(PyObject* self, void*) { return none_if_empty(as_method(self)->f.module); }
-PyObject* get_doc(PyObject* self, void*) { return none_if_empty(as_method(self)->f.doc); }
-PyObject* get_globals(PyObject* self, void*) { return none_if_empty(as_method(self)->f.globals); }
-PyObject* get_annotations(PyObject* self, void*) { return none_if_empty(as_method(self)->f.annotations); }
-PyObject* get_defaults(PyObject* self, void*) { return none_if_empty(as_method(self)->f.defaults); }
-PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
-
-// isinstance(method, types.FunctionType) holds, as it does for mock objects
-// that stand in for functions: tools such as mock's autospec only check
-// signatures and bind `self` for what they recognise as functions.
-PyObject* get_class(PyObject*, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(&PyFunction_Type)); }
-
-// Built on first request. Building calls Python code, which may let another
-// thread build the same value meanwhile: the first one stored is kept, so
-// every caller sees one object.
-template <Owned Fields::* field, Owned (*build)(const MethodObject&)>
-PyObject* get_lazily(PyObject* self, void*) {
-    MethodObject* m = as_method(self);
-    try {
-        if (!(m->f.*field)) {
-            Owned built = build(*m);
-            if (!(m->f.*field)) {
-                m->f.*field = std::move(built);
-            }
-        }
-        return Py_NewRef((m->f.*field).get());
-    } catch (PyErrSet&) {
-        return nullptr;
-    } catch (std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
-// Pickles, copies and deep-copies by reference, as functions do: the
-// qualified name is looked up in the module again.
-PyObject* method_reduce(PyObject* self, PyObject*) { return none_if_empty(as_method(self)->f.qualname); }
-
-PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (obj == nullptr || obj == Py_None) {
-        return Py_NewRef(self);
-    }
-    return PyMethod_New(self, obj);
-}
-
 PyObject* method_repr(PyObject* self) {
-    const MethodObject* m = as_method(self);
-    return PyUnicode_FromFormat("<function %s at %p>",
-                                m->f.qualname ? PyUnicode_AsUTF8(m->f.qualname.get()) : m->spec->name, self);
+    return PyUnicode_FromFormat("<compiled method %s at %p>", as_method(self)->spec->name, self);
 }
 
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
     Fields& f = as_method(self)->f;
-    for (Owned* field : {&f.globals, &f.name, &f.qualname, &f.module, &f.doc, &f.annotations, &f.defaults, &f.signature,
-                         &f.code, &f.dict}) {
-        Py_VISIT(field->get());
-    }
+    Py_VISIT(f.globals.get());
+    Py_VISIT(f.defaults.get());
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -350,49 +218,19 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
 int method_clear(PyObject* self) {
     Fields& f = as_method(self)->f;
     f.globals.reset();
-    f.annotations.reset();
     f.defaults.reset();
-    f.signature.reset();
-    f.code.reset();
-    f.dict.reset();
     return 0;
 }
 
 void method_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Owned type = Owned::steal_or_null(reinterpret_cast<PyObject*>(Py_TYPE(self)));  // heap types own a count
-    if (as_method(self)->weakrefs != nullptr) {
-        PyObject_ClearWeakRefs(self);
-    }
     as_method(self)->f.~Fields();
     Py_TYPE(self)->tp_free(self);
 }
 
-PyGetSetDef method_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", get_module, nullptr, nullptr, nullptr},
-    {"__doc__", get_doc, nullptr, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
-    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__signature__", get_lazily<&Fields::signature, build_signature>, nullptr, nullptr, nullptr},
-    {"__code__", get_lazily<&Fields::code, build_code>, nullptr, nullptr, nullptr},
-    {"__class__", get_class, nullptr, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMethodDef method_methods[] = {
-    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyMemberDef method_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(MethodObject, vectorcall), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(MethodObject, weakrefs), Py_READONLY, nullptr},
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(MethodObject, f) + offsetof(Fields, dict), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -400,25 +238,22 @@ PyType_Slot method_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(method_clear)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(method_descr_get)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
-    {Py_tp_getset, method_getset},
-    {Py_tp_methods, method_methods},
     {Py_tp_members, method_members},
     {0, nullptr},
 };
 
 PyType_Spec method_spec = {
-    "kelm_sdk.redis.stashel.method",
+    "kelm_sdk.redis.stashel.compiled_method",
     sizeof(MethodObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
     method_slots,
 };
 
-Owned text_or_empty(const char* text) { return text ? Owned::steal(PyUnicode_FromString(text)) : Owned(); }
+Owned text_or_none(const char* text) { return text ? Owned::steal(PyUnicode_FromString(text)) : new_ref(Py_None); }
 
 }  // namespace
 
@@ -437,39 +272,39 @@ Owned create_method_type(Borrowed module) {
     return Owned::steal(PyType_FromModuleAndSpec(module.get(), &method_spec, nullptr));
 }
 
-Owned make_method(Borrowed method_type, const MethodSpec& spec, Borrowed globals, const char* class_name) {
+Owned make_method(Borrowed method_type, const MethodSpec& spec, Borrowed globals, Borrowed make_door,
+                  const char* class_name) {
     auto* type = reinterpret_cast<PyTypeObject*>(method_type.get());
     Owned obj = Owned::steal(type->tp_alloc(type, 0));
     MethodObject* m = as_method(obj.get());
     m->vectorcall = method_vectorcall;
-    m->weakrefs = nullptr;
     m->spec = &spec;
     new (&m->f) Fields{};
     Fields& f = m->f;
     f.globals = new_ref(globals.get());
-    f.name = Owned::steal(PyUnicode_InternFromString(spec.name));
-    f.qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name));
-    PyObject* module_name = nullptr;
-    check(compat::dict_get_ref(globals.get(), Owned::steal(PyUnicode_FromString("__name__")).get(), &module_name));
-    f.module = Owned::steal_or_null(module_name);
-    f.doc = text_or_empty(spec.doc);
-    f.annotations = Owned::steal(PyDict_New());
+    Owned params = Owned::steal(PyTuple_New(spec.nparams));
+    Owned annotations = Owned::steal(PyDict_New());
     for (int i = 0; i < spec.nparams; ++i) {
         const Param& p = spec.params[i];
         f.param_names[i] = Owned::steal(PyUnicode_InternFromString(p.name));
+        PyTuple_SET_ITEM(params.get(), i, new_ref(f.param_names[i].get()).release());
         if (p.annotation) {
             Owned text = Owned::steal(PyUnicode_FromString(p.annotation));
-            check(PyDict_SetItem(f.annotations.get(), f.param_names[i].get(), text.get()));
+            check(PyDict_SetItem(annotations.get(), f.param_names[i].get(), text.get()));
         }
     }
     if (spec.returns) {
         Owned text = Owned::steal(PyUnicode_FromString(spec.returns));
-        check(PyDict_SetItemString(f.annotations.get(), "return", text.get()));
+        check(PyDict_SetItemString(annotations.get(), "return", text.get()));
     }
     if (spec.defaults) {
         f.defaults = spec.defaults(globals);
     }
-    return obj;
+    Owned qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name));
+    Owned defaults = f.defaults ? new_ref(f.defaults.get()) : new_ref(Py_None);
+    return Owned::steal(PyObject_CallFunctionObjArgs(make_door.get(), obj.get(), globals.get(), qualname.get(),
+                                                     params.get(), defaults.get(), annotations.get(),
+                                                     text_or_none(spec.doc).get(), nullptr));
 }
 
 }  // namespace stashel

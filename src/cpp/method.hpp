@@ -1,6 +1,7 @@
-// Method objects: C++ operations that present themselves to Python callers as
-// plain functions defined in a class body (binding, names, docstrings,
-// annotations, defaults, signature), with one table-driven argument binder.
+// Compiled methods: the C++ operations behind the methods of the class, with
+// one table-driven argument binder. Each is reached through a plain Python
+// function in the class namespace (kelm_sdk/redis/_door.py) that hands it its
+// arguments unchanged.
 #pragma once
 
 #include "pyref.hpp"
@@ -52,11 +53,14 @@ private:
 // globals[name], as a name lookup in that module: NameError when it is missing.
 Owned lookup_global(Borrowed globals, PyObject* name);
 
-// Creates the method type for `module`. Throws PyErrSet.
+// Creates the type of the compiled methods for `module`. Throws PyErrSet.
 Owned create_method_type(Borrowed module);
 
-// Makes the method object for `spec`, defined in class `class_name` of the
-// module whose namespace is `globals`. Throws PyErrSet.
-Owned make_method(Borrowed method_type, const MethodSpec& spec, Borrowed globals, const char* class_name);
+// Makes the compiled method for `spec`, defined in class `class_name` of the
+// module whose namespace is `globals`, and returns the function that stands
+// for it in the class: make_door(compiled, globals, qualname, parameter names,
+// defaults or None, annotations, docstring or None). Throws PyErrSet.
+Owned make_method(Borrowed method_type, const MethodSpec& spec, Borrowed globals, Borrowed make_door,
+                  const char* class_name);
 
 }  // namespace stashel

@@ -37,8 +37,9 @@ Owned build_class(Borrowed method_type, Borrowed globals) {
     bind(ns, "__module__", Owned::steal(PyUnicode_FromString(kModuleName)));
     bind(ns, "__qualname__", Owned::steal(PyUnicode_FromString("Stashel")));
     bind(ns, "__doc__", Owned::steal(PyUnicode_FromString(kClassDoc)));
+    Owned make_door = attribute(import("kelm_sdk.redis._door"), "make");
     for (const MethodSpec& spec : client_methods()) {
-        bind(ns, spec.name, make_method(method_type, spec, globals, "Stashel"));
+        bind(ns, spec.name, make_method(method_type, spec, globals, make_door, "Stashel"));
     }
     return Owned::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "Stashel", ns.get()));
 }
