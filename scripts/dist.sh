@@ -74,12 +74,12 @@ for version in $VERSIONS; do
     # pip's own build isolation, as `build` does; the venv is only pip.
     "$python" -m venv --clear "$work/venv-$version"
     "$work/venv-$version/bin/python" -m pip wheel -q --no-deps --wheel-dir "$work/from-sdist" \
-        "-Cbuild-dir=$work/build-$version" "${unpacked[0]}"
+        "--config-settings=build-dir=$work/build-$version" "${unpacked[0]}"
     built=$((built + 1))
 done
 
 for wheel in "$work"/from-sdist/*.whl; do
-    "$PY" -m auditwheel repair -q --wheel-dir dist "$wheel"
+    "$PY" -m auditwheel repair --wheel-dir dist "$wheel"
 done
 wheels=(dist/*.whl)
 [ ${#wheels[@]} = "$built" ] || { echo "dist: expected $built wheels, found ${wheels[*]}" >&2; exit 1; }
