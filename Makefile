@@ -71,6 +71,11 @@ matrix: redis-server $(TOOLS_STAMP) interpreters
 dist: $(TOOLS_STAMP) interpreters
 	scripts/dist.sh
 
+# The command that installs the package from dist/, from any folder.
+.PHONY: install-command
+install-command:
+	@echo 'python -m pip install --find-links $(CURDIR)/dist --only-binary kelm-sdk-stashel kelm-sdk-stashel'
+
 dist/.built: $(SOURCES) README.md
 	$(MAKE) dist
 

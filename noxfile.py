@@ -61,7 +61,7 @@ def _find_interpreters():
         elif shutil.which(f"python{version}"):
             found.append(version)
         else:
-            print(f"matrix: CPython {version} not found (make interpreters provides 3.14 and 3.15); its session does not run")
+            print(f"matrix: CPython {version} not found (make interpreters provides 3.14 and 3.15); not run")
     os.environ["PATH"] = os.pathsep.join(bin_dirs + [os.environ.get("PATH", "")])
     return found
 

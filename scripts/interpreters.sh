@@ -8,7 +8,8 @@
 # own (sources list, state, cache and an empty dpkg status, all under
 # .interpreters/.apt), which adds the unstable suite on the mirror that the
 # machine's own apt sources already use; packages are fetched with
-# `apt-get download` and unpacked with `dpkg -x`, never installed.
+# `apt-get download` and unpacked with `dpkg -x`, never installed. The
+# machine's apt.conf.d is still read, for how it fetches (proxies, checks).
 #
 # Unstable's builds need a newer C library than the machine's, so the folder
 # carries unstable's runtime libraries too, and every ELF file in it is made to
@@ -18,7 +19,8 @@
 #
 # A version already provisioned is reused. A version the archive no longer
 # carries is reported on one line ("interpreters: python3.N: ...") and the
-# others go on; the exit status is 0 when at least one version is usable.
+# others go on (the matrix then runs without it); any other failure is an
+# error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -100,7 +102,6 @@ apt-get -qq update
 
 # Packages that are only for building C programs or configuring a system.
 SKIP=" debconf cdebconf libdebian-installer4 libnewt0.52 libslang2 libtextwrap1 libc6-dev libc-dev-bin linux-libc-dev libexpat1-dev zlib1g-dev libselinux1 libpcre2-8-0 "
-status=1
 for version in "${todo[@]}"; do
     candidate=$(apt-cache policy "python$version" 2>/dev/null | awk '/Candidate:/ {print $2}')
     if [ -z "$candidate" ] || [ "$candidate" = "(none)" ]; then
@@ -149,13 +150,11 @@ for version in "${todo[@]}"; do
     ln -s "root-$version/usr/bin/python$version" "$DEST/python$version"
     if usable "$version"; then
         echo "interpreters: python$version: $("$DEST/python$version" -VV | head -1) (Debian $candidate)"
-        status=0
     else
         echo "interpreters: python$version: unpacked but not usable:" >&2
         "$DEST/python$version" -c 'import ssl, sqlite3, ctypes, venv, ensurepip' >&2 || true
         rm -f "$DEST/python$version"
+        exit 1
     fi
 done
-for version in $VERSIONS; do usable "$version" && status=0; done
 echo "interpreters: $(($(date +%s) - start)) s"
-exit $status
