@@ -84,6 +84,12 @@ dist/.built: $(SOURCES) README.md
 wheel-test: dist/.built redis-server
 	MYPY="$(MYPY)" scripts/wheel-test.sh $(ARGS)
 
+# manylinux aarch64 wheels for CPython 3.11 and 3.13 in dist/, cross-built and
+# tested under qemu against a loopback redis-server (scripts/aarch64.sh).
+.PHONY: aarch64
+aarch64: dist/.built redis-server
+	scripts/aarch64.sh
+
 $(VENV)/.typecheck-installed: $(STAMP)
 	$(PY) -m pip install -q "$(MYPY)"
 	touch $@

