@@ -85,7 +85,8 @@ def _oldest_pins():
 
 def _install(session, *constraints):
     session.install("scikit-build-core", "cmake", "ninja")
-    args = ["--no-build-isolation", f"-Cbuild-dir=build/nox/{session.name}"]
+    # The long option: the pip that venv gives 3.10 has no -C.
+    args = ["--no-build-isolation", f"--config-settings=build-dir=build/nox/{session.name}"]
     if constraints:
         constraints_file = pathlib.Path(session.create_tmp()) / "constraints.txt"
         constraints_file.write_text("\n".join(constraints) + "\n")
