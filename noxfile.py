@@ -2,8 +2,10 @@
 CPython found on this machine, and once more on 3.11 with the oldest redis
 and orjson that pyproject.toml admits.
 
-Interpreters are looked up under $PYENV_ROOT/versions (default
-/root/.pyenv/versions), then on PATH as pythonX.Y. Each session builds the
+Interpreters are looked up in .interpreters/ (make interpreters), under
+$PYENV_ROOT/versions (default /root/.pyenv/versions), then on PATH as
+pythonX.Y; a supported version found nowhere is named on one line and the
+others run. Each session builds the
 extension into build/nox/<session> and installs it with the test and demo
 extras, as `make setup` does for .venv. Extra arguments go to pytest:
 `make matrix ARGS="-- -x tests/test_surface.py"`, or pick sessions with
@@ -18,9 +20,10 @@ import nox
 import tomllib
 from packaging.requirements import Requirement
 
-SUPPORTED = ("3.10", "3.11", "3.12", "3.13")
+SUPPORTED = ("3.10", "3.11", "3.12", "3.13", "3.14", "3.15")
 OLDEST_ON = "3.11"
 ROOT = pathlib.Path(__file__).parent
+PROVISIONED = ROOT / ".interpreters"
 PYENV_VERSIONS = pathlib.Path(os.environ.get("PYENV_ROOT", "/root/.pyenv")) / "versions"
 
 # Prints the interpreter's version and those of the distributions named as arguments.
@@ -31,6 +34,9 @@ VERSIONS = (
 
 nox.options.sessions = ["tests", "oldest"]
 nox.options.error_on_external_run = True
+# The standard library's venv: it works with every interpreter here, including
+# ones newer than the installed virtualenv knows.
+nox.options.default_venv_backend = "venv"
 
 
 def _patch(path):
@@ -38,17 +44,24 @@ def _patch(path):
 
 
 def _find_interpreters():
-    """The supported versions present here; the newest patch release of
-    each pyenv build goes first on PATH, so nox's pythonX.Y lookup finds it."""
+    """The supported versions present here. .interpreters/ and then the newest
+    patch release of each pyenv build go first on PATH, so nox's pythonX.Y
+    lookup finds them."""
     found, bin_dirs = [], []
+    if PROVISIONED.is_dir():
+        bin_dirs.append(str(PROVISIONED))
     for version in SUPPORTED:
         builds = sorted(PYENV_VERSIONS.glob(f"{version}.*"), key=_patch, reverse=True)
         builds = [b / "bin" for b in builds if (b / "bin" / f"python{version}").is_file()]
-        if builds:
+        if (PROVISIONED / f"python{version}").is_file():
+            found.append(version)
+        elif builds:
             bin_dirs.append(str(builds[0]))
             found.append(version)
         elif shutil.which(f"python{version}"):
             found.append(version)
+        else:
+            print(f"matrix: CPython {version} not found (make interpreters provides 3.14 and 3.15); not run")
     os.environ["PATH"] = os.pathsep.join(bin_dirs + [os.environ.get("PATH", "")])
     return found
 
@@ -72,7 +85,8 @@ def _oldest_pins():
 
 def _install(session, *constraints):
     session.install("scikit-build-core", "cmake", "ninja")
-    args = ["--no-build-isolation", f"-Cbuild-dir=build/nox/{session.name}"]
+    # The long option: the pip that venv gives 3.10 has no -C.
+    args = ["--no-build-isolation", f"--config-settings=build-dir=build/nox/{session.name}"]
     if constraints:
         constraints_file = pathlib.Path(session.create_tmp()) / "constraints.txt"
         constraints_file.write_text("\n".join(constraints) + "\n")

