@@ -356,6 +356,10 @@ def test_writers_run_again_after_fork(server):
                 s.write_kelm_data({{"i": i}}, "busy")
                 i += 1
 
+        # A fork while another thread is still importing a module leaves its
+        # import lock held in the child: the first frame makes redis-py's
+        # lazy imports happen before any fork.
+        assert stored("warm", {{"round": -1}})
         done = threading.Event()
         producer = threading.Thread(target=produce)
         producer.start()
