@@ -161,7 +161,9 @@ def load_run(instance, admin, producers, frames, keys_per_producer=4, seconds=12
     assert proxy.set_ok == proxy.publish_ok
     assert len(messages) == proxy.set_ok
     assert {m for m, _ in messages} <= {(k + "_notify").encode() for k in all_keys}
-    assert {d for _, d in messages} == {b"1"}
+    # A delete withdraws its key's pending frames, so a run whose writer
+    # was starved may store nothing at all: every message there was is "1".
+    assert all(d == b"1" for _, d in messages)
     for _, key, value in proxy.stored:
         check_frame(key, value)
     for key in all_keys:
