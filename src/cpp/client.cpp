@@ -225,7 +225,7 @@ void pause(const Call& c) {
 // for more, and ends at once when the shutdown has given up on it and
 // dropped the queue.
 Owned worker_loop(const Call& c) {
-    const std::shared_ptr<WriterRecord> record = writer_record(c.self());
+    const RecordRef record = writer_record(c.self());
     for (;;) {
         bool stopping = false;
         try {

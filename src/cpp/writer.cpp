@@ -35,8 +35,8 @@ const Names& n = names;
 
 // Process-wide and never destroyed, like the interned names: destroying it at
 // process exit would release references after the interpreter is gone.
-std::vector<std::shared_ptr<WriterRecord>>& records() {
-    static auto* all = new std::vector<std::shared_ptr<WriterRecord>>();
+std::vector<RecordRef>& records() {
+    static auto* all = new std::vector<RecordRef>();
     return *all;
 }
 
@@ -50,7 +50,7 @@ void forget_the_gone() {
               all.end());
 }
 
-std::shared_ptr<WriterRecord> find_record(Borrowed instance) {
+RecordRef find_record(Borrowed instance) {
     for (const auto& record : records()) {
         if (instance_of(*record).get() == instance.get()) {
             return record;
@@ -112,7 +112,7 @@ bool takes_under_its_lock(const Call& c, Borrowed queue) {
 // claimed before the queue's lock is released: a delete holding that lock
 // finds the frame either still queued or claimed by the writer. An idle wait
 // ends early once the stop event is set.
-TakenItem take_under_its_lock(const Call& c, const std::shared_ptr<WriterRecord>& record, Borrowed queue, bool wait) {
+TakenItem take_under_its_lock(const Call& c, const RecordRef& record, Borrowed queue, bool wait) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(200);
     Owned not_empty = getattr(queue, n.not_empty);
@@ -132,7 +132,7 @@ TakenItem take_under_its_lock(const Call& c, const std::shared_ptr<WriterRecord>
 
 // Any other queue: its own get, then the claim. A delete can miss a frame
 // in the moment between the two; such a queue is the caller's choice.
-TakenItem take_with_its_get(const Call& c, const std::shared_ptr<WriterRecord>& record, Borrowed queue, bool wait) {
+TakenItem take_with_its_get(const Call& c, const RecordRef& record, Borrowed queue, bool wait) {
     try {
         Owned item = wait ? call_method_kw(n.get, n.kw_timeout, queue, n.queue_wait) : call_method(n.get_nowait, queue);
         return {std::move(item), record};
@@ -170,19 +170,21 @@ void withdraw(Borrowed queue, Borrowed key) {
     call_method(n.notify, getattr(queue, n.not_full), count);
 }
 
-bool writing_key(const std::shared_ptr<WriterRecord>& record, Borrowed key) {
-    return record && same_key(record->in_flight, key);
-}
+bool writing_key(const RecordRef& record, Borrowed key) { return record && same_key(record->in_flight, key); }
 
 }  // namespace
 
-std::shared_ptr<WriterRecord> writer_record(Borrowed instance) {
-    if (std::shared_ptr<WriterRecord> record = find_record(instance)) {
+RecordRef writer_record(Borrowed instance) {
+    if (RecordRef record = find_record(instance)) {
         return record;
     }
     forget_the_gone();
     Owned weak = Owned::steal(PyWeakref_NewRef(instance.get(), nullptr));
+#if defined(__GLIBCXX__)
+    return records().emplace_back(std::__make_shared<WriterRecord, __gnu_cxx::_S_single>(std::move(weak)));
+#else
     return records().emplace_back(std::make_shared<WriterRecord>(std::move(weak)));
+#endif
 }
 
 void forget_writer(Borrowed instance) {
@@ -190,7 +192,7 @@ void forget_writer(Borrowed instance) {
     all.erase(std::remove(all.begin(), all.end(), find_record(instance)), all.end());
 }
 
-TakenItem::TakenItem(Owned item, std::shared_ptr<WriterRecord> record) : item_(std::move(item)) {
+TakenItem::TakenItem(Owned item, RecordRef record) : item_(std::move(item)) {
     acquire(record->writing);
     record->in_flight = Owned::ref(key_of(item_));
     record->writer_thread = PyThread_get_thread_ident();
@@ -204,7 +206,7 @@ TakenItem::~TakenItem() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-ex
     }
 }
 
-TakenItem take_item(const Call& c, const std::shared_ptr<WriterRecord>& record, Borrowed queue, bool wait) {
+TakenItem take_item(const Call& c, const RecordRef& record, Borrowed queue, bool wait) {
     if (takes_under_its_lock(c, queue)) {
         return take_under_its_lock(c, record, queue, wait);
     }
@@ -220,7 +222,7 @@ void wake_writer(Borrowed queue) {
 }
 
 void settle_writes_of(const Call& c, Borrowed key) {
-    std::shared_ptr<WriterRecord> record = find_record(c.self());
+    RecordRef record = find_record(c.self());
     Owned queue = getattr(c.self(), n._queue);
     bool in_progress = false;
     if (queue.get() != Py_None && check(PyObject_IsInstance(queue.get(), queue_class(c).get()))) {

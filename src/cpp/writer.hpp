@@ -13,9 +13,19 @@ namespace stashel {
 
 struct WriterRecord;
 
+// Records are shared only while the GIL is held, so their counts need no
+// atomics. With libstdc++ the plain policy also keeps the module off glibc
+// 2.32's __libc_single_threaded, which the atomic one reads and which would
+// raise the wheels' manylinux tag from 2_24 to 2_34.
+#if defined(__GLIBCXX__)
+using RecordRef = std::__shared_ptr<WriterRecord, __gnu_cxx::_S_single>;
+#else
+using RecordRef = std::shared_ptr<WriterRecord>;
+#endif
+
 // The record of `instance`, made now if it has none. Construction makes it
 // before the writer starts, so that a fork right after construction finds it.
-std::shared_ptr<WriterRecord> writer_record(Borrowed instance);
+RecordRef writer_record(Borrowed instance);
 
 // Forgets `instance` again (its writer could not be started).
 void forget_writer(Borrowed instance);
@@ -25,7 +35,7 @@ void forget_writer(Borrowed instance);
 class TakenItem {
 public:
     TakenItem() = default;
-    TakenItem(Owned item, std::shared_ptr<WriterRecord> record);
+    TakenItem(Owned item, RecordRef record);
     // Not noexcept: dropping the claim releases a reference (see Owned).
     ~TakenItem() noexcept(false);  // NOLINT(bugprone-unsafe-to-allow-exceptions)
     TakenItem(TakenItem&& other) noexcept = default;
@@ -38,13 +48,13 @@ public:
 
 private:
     Owned item_;
-    std::shared_ptr<WriterRecord> record_;
+    RecordRef record_;
 };
 
 // The writer's next item from `queue`: waiting up to 0.2 s for one when
 // `wait` is true (and no longer once the stop event is set), else only what
 // is pending now. Empty when nothing came.
-TakenItem take_item(const Call& c, const std::shared_ptr<WriterRecord>& record, Borrowed queue, bool wait);
+TakenItem take_item(const Call& c, const RecordRef& record, Borrowed queue, bool wait);
 
 // Wakes a writer waiting on `queue`, so that it looks at its stop event now.
 void wake_writer(Borrowed queue);
