@@ -1,6 +1,8 @@
 """Test helpers shared by every test directory: a recording fake client, a
-real pub/sub listener and a polling wait."""
+real pub/sub listener, a polling wait, and an AsyncWatcher driven from
+blocking code."""
 
+import asyncio
 import threading
 import time
 
@@ -87,3 +89,28 @@ class Listener:
         self._thread.stop()
         self._thread.join(timeout=2)
         self.pubsub.close()
+
+
+class BlockingAsyncWatcher:
+    """An AsyncWatcher with the Watcher's blocking methods, its event loop in
+    a thread of its own, so one test body runs against both classes."""
+
+    def __init__(self, *args, **kwargs):
+        from kelm_sdk.redis.watch import AsyncWatcher
+
+        self.loop = asyncio.new_event_loop()
+        threading.Thread(target=self.loop.run_forever, daemon=True).start()
+        self.watcher = AsyncWatcher(*args, **kwargs)
+        self._call(self.watcher.__aenter__())
+
+    def _call(self, coroutine):
+        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(60)
+
+    def get(self, timeout=None):
+        return self._call(self.watcher.get(timeout))
+
+    def close(self):
+        self._call(self.watcher.aclose())
+
+    def stats(self):
+        return self.watcher.stats()

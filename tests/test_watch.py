@@ -1,13 +1,25 @@
 """The Watcher against a real server: nothing written after the constructor
 returns is missed, bursts are coalesced in first-notified order, values are
-read at delivery, and close() from another thread ends a blocked consumer."""
+read at delivery, and close() from another thread ends a blocked consumer;
+any redis-py client; the AsyncWatcher; the shell tool."""
 
+import asyncio
+import datetime
+import json
+import select
+import signal
+import subprocess
+import sys
 import threading
 import time
 
 import pytest
+import redis
+import redis.asyncio
 
+from kelm_sdk.redis import watch as watch_module
 from kelm_sdk.redis.watch import Watcher
+from stashel_testing import BlockingAsyncWatcher
 
 
 @pytest.fixture
@@ -42,7 +54,8 @@ def test_a_burst_is_delivered_once_per_key_newest_value_first_notified_first(wat
 
     got = [watcher.get(timeout=2) for _ in range(4)]
     assert got == [("b:a", {"i": 9}), ("b:p:1", {"i": 4}), ("b:b", None), None]
-    counts = {"notifications": 13, "deliveries": 3, "coalesced": 9, "skipped": 1, "reconnects": 0, "pending": 0}
+    counts = {"notifications": 13, "deliveries": 3, "coalesced": 9, "skipped": 1}
+    counts |= {"reconnects": 0, "resyncs": 0, "pending": 0}
     assert watcher.stats() == counts
 
 
@@ -90,3 +103,68 @@ def test_bad_arguments_are_refused_before_anything_is_sent(redisdb, kwargs, erro
     with pytest.raises(error, match=text):
         Watcher(**kwargs)
     assert redisdb.info("clients")["connected_clients"] == before
+
+
+@pytest.mark.parametrize("face", [Watcher, BlockingAsyncWatcher])
+def test_a_client_that_decodes_replies_skips_a_channel_name_that_is_not_utf8(server, redisdb, logs, face):
+    decoding = (redis.Redis if face is Watcher else redis.asyncio.Redis)(
+        host=server[0], port=server[1], decode_responses=True
+    )
+    watcher = face(patterns=["u:*"], client=decoding, initial=False)
+    try:
+        redisdb.publish(b"u:\xff_notify", "1")  # get() used to raise UnicodeDecodeError
+        redisdb.set("u:ok", b'{"ok":1}')
+        redisdb.publish("u:ok_notify", "1")
+        assert watcher.get(timeout=5) == ("u:ok", {"ok": 1})
+        assert logs()[0][1].startswith("Watcher skipped a notification whose channel name does not decode - ")
+    finally:
+        watcher.close()
+        watcher._call(decoding.aclose()) if face is BlockingAsyncWatcher else decoding.close()
+
+
+def test_async_watcher_ready_on_entry_iterates_until_aclose_and_never_blocks_the_loop(server, redisdb, direct):
+    async def main():
+        before = redisdb.info("clients")["connected_clients"]
+        watcher = watch_module.AsyncWatcher(["a:k"], ["a:p*"], host=server[0], port=server[1], initial=False)
+        assert redisdb.info("clients")["connected_clients"] == before  # the constructor sent nothing
+        ticks = []
+        ticker = asyncio.create_task(tick(ticks))
+        async with watcher:
+            direct.write_kelm_data({"n": 1}, "a:p1")  # right after entry: never missed
+            assert await watcher.get(timeout=5) == ("a:p1", {"n": 1})
+            asyncio.get_running_loop().call_later(0.5, lambda: asyncio.create_task(watcher.aclose()))
+            start = time.monotonic()
+            assert [item async for item in watcher] == []
+            assert 0.4 < time.monotonic() - start < 1.0 and len(ticks) > 20
+        ticker.cancel()
+        assert watcher.closed and watcher.stats()["deliveries"] == 1 and await watcher.get() is None
+
+    async def tick(ticks):
+        while True:
+            await asyncio.sleep(0.01)
+            ticks.append(1)
+
+    asyncio.run(main())
+
+
+def test_the_shell_prints_json_lines_and_ends_cleanly(server, redisdb):
+    redisdb.set("sh:a", b'{"n":1}')
+    command = [sys.executable, "-m", "kelm_sdk.redis.watch", "--host", server[0], "--port", str(server[1])]
+    shell = subprocess.Popen([*command, "sh:a", "sh:p*"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def line():
+        assert select.select([shell.stdout], [], [], 20)[0], "no line from the shell"
+        return json.loads(shell.stdout.readline())
+
+    first = line()
+    assert (first["key"], first["value"]) == ("sh:a", {"n": 1}) and datetime.datetime.fromisoformat(first["at"])
+    redisdb.set("sh:p1", b"[2]")
+    redisdb.publish("sh:p1_notify", "1")
+    assert line()["value"] == [2]
+    shell.send_signal(signal.SIGINT)
+    _, err = shell.communicate(timeout=20)
+    assert shell.returncode == 0 and b"Traceback" not in err
+    down = subprocess.run(
+        [*command[:3], "--host", "127.0.0.1", "--port", "1", "k"], capture_output=True, timeout=20, check=False
+    )
+    assert down.returncode == 1 and down.stderr.startswith(b"watch: no answer") and down.stderr.count(b"\n") == 1

@@ -1,8 +1,10 @@
 """Fixtures for the fault, load and leak suite: redis-server processes that a
-test may kill, restart on the same port, freeze and thaw, and a counting
-proxy that stands in front of an instance's real client."""
+test may kill, restart on the same port, freeze and thaw, a relay that can
+drop its connections silently, and a counting proxy that stands in front of
+an instance's real client."""
 
 import os
+import selectors
 import shutil
 import signal
 import socket
@@ -125,6 +127,62 @@ def own_stashel(own_server):
     own_server.thaw()
     for instance in made:
         instance._shutdown_executor()
+
+
+class Relay:
+    """A TCP relay on 127.0.0.1 in front of a server. drop() makes it stop
+    forwarding on the connections open now, without FIN or RST, as a NAT
+    table or a load balancer whose idle timer expired; new connections are
+    forwarded."""
+
+    def __init__(self, port):
+        self.upstream = port
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.selector = selectors.DefaultSelector()
+        self.selector.register(self.listener, selectors.EVENT_READ)
+        self.peer, self.dropped, self.stopped = {}, set(), False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stopped:
+            for key, _ in self.selector.select(0.1):
+                end = key.fileobj
+                if end is self.listener:
+                    near, _ = end.accept()
+                    far = socket.create_connection(("127.0.0.1", self.upstream))
+                    self.peer[near], self.peer[far] = far, near
+                    for s in (near, far):
+                        self.selector.register(s, selectors.EVENT_READ)
+                    continue
+                try:
+                    data = end.recv(65536)
+                except OSError:
+                    data = b""
+                if not data:
+                    for s in (end, self.peer.pop(end)):
+                        self.peer.pop(s, None)
+                        self.selector.unregister(s)
+                        s.close()
+                elif end not in self.dropped:
+                    self.peer[end].sendall(data)
+
+    def drop(self):
+        self.dropped.update(self.peer)
+
+    def close(self):
+        self.stopped = True
+        self.thread.join(5)
+        for s in [self.listener, *self.peer]:
+            s.close()
+
+
+@pytest.fixture
+def relay(own_server):
+    made = Relay(own_server.port)
+    yield made
+    made.close()
 
 
 class CountingClient:

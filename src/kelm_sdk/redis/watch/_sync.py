@@ -1,0 +1,330 @@
+"""`Watcher`: the core's loop over redis-py's blocking client."""
+
+from __future__ import annotations
+
+import os
+import socket
+import threading
+import time
+from collections.abc import Iterable, Iterator
+from typing import Any
+
+import redis
+import redis.cluster
+from redis.backoff import NoBackoff
+from redis.retry import Retry
+
+from ._core import (
+    CONNECT,
+    DEFAULT_MAX_PENDING,
+    DEFAULT_PING_INTERVAL,
+    FAIL,
+    GET,
+    IO_TIMEOUT,
+    PING,
+    READ,
+    READ_BUDGET,
+    RETURN,
+    SCAN,
+    SLICE,
+    Core,
+    check_options,
+    check_timeout,
+)
+
+# Fixed once, at import, like Stashel's default host.
+_DEFAULT_HOST = os.environ.get("REDIS_HOST", "localhost")
+
+# Errors that mean the connection (or the server behind it) is gone.
+LOST = (redis.ConnectionError, redis.TimeoutError, OSError)
+# Reply errors of a GET: delivered as None with a warning. UnicodeError: a
+# client with decode_responses=True that cannot decode an error text.
+REFUSED = (redis.RedisError, UnicodeError)
+
+
+def keepalive_options() -> dict[int, int]:
+    """TCP keepalive for the Watcher's own connections: first probe after 15 s
+    idle, then every 5 s, given up after 3 unanswered (where the OS has these knobs)."""
+    wanted = {"TCP_KEEPIDLE": 15, "TCP_KEEPINTVL": 5, "TCP_KEEPCNT": 3}
+    return {getattr(socket, name): value for name, value in wanted.items() if hasattr(socket, name)}
+
+
+def own_client_options(host: str, port: int) -> dict[str, Any]:
+    """No retries inside redis-py (a lost connection comes straight back to
+    the core, where the backoff is bounded and close() is heard), short socket
+    timeouts (no command holds a get() past its bounds) and TCP keepalive."""
+    return {
+        "host": host,
+        "port": port,
+        "socket_connect_timeout": IO_TIMEOUT,
+        "socket_timeout": IO_TIMEOUT,
+        "socket_keepalive": True,
+        "socket_keepalive_options": keepalive_options(),
+    }
+
+
+class Watcher:
+    """Delivers `(key, value)` for every change announced on `<key>_notify`.
+
+    keys          names of keys to watch (SUBSCRIBE `<key>_notify`)
+    patterns      glob patterns over key names (PSUBSCRIBE `<pattern>_notify`)
+    host/port     the server, when no `client` is given
+    client        an existing redis-py client to use instead (a Sentinel
+                  master, a cluster client, or a Stashel's `_redis_client`);
+                  it is not closed by `close()`, and its own socket timeouts
+                  bound each command sent through it
+    decode        True: values as `Stashel.read_kelm_data` gives them (the
+                  decoded frame, or None with a warning line when it does not
+                  decode); False: the stored bytes
+    initial       deliver each watched key that exists at the start first
+    max_pending   most keys kept pending; past it the Watcher drops them and
+                  delivers every watched key again (a resync)
+    ping_interval seconds without traffic on the subscription after which
+                  the Watcher checks it with PING; no reply within as long
+                  again is a lost connection (None: never)
+    """
+
+    def __init__(
+        self,
+        keys: Iterable[str] = (),
+        patterns: Iterable[str] = (),
+        *,
+        host: str = _DEFAULT_HOST,
+        port: int = 6379,
+        client: redis.Redis | redis.cluster.RedisCluster | None = None,
+        decode: bool = True,
+        initial: bool = True,
+        max_pending: int = DEFAULT_MAX_PENDING,
+        ping_interval: float | None = DEFAULT_PING_INTERVAL,
+    ) -> None:
+        core = Core(
+            keys, patterns, decode=decode, initial=initial, max_pending=max_pending, ping_interval=ping_interval
+        )
+        check_options(host, port, decode, initial, max_pending, ping_interval)
+        if client is not None and (
+            not callable(getattr(client, "pubsub", None)) or _is_async(getattr(client, "execute_command", None))
+        ):
+            raise TypeError(f"client must be a redis-py client, not {type(client).__name__}")
+
+        self._core = core
+        self._owns_client = client is None
+        if client is None:
+            client = redis.Redis(**own_client_options(host, port), retry=Retry(NoBackoff(), 0))
+        self._client: Any = client
+        self._pubsub: Any = None
+        self._busy = threading.Lock()  # held by the thread doing server work
+        self._closed = threading.Event()
+        self._torn_down = False
+        try:
+            core.begin(None)
+            while not core.live:  # ready on return: every subscription confirmed
+                what, arg = core.step(time.monotonic())
+                if what == RETURN:
+                    raise redis.ConnectionError("closed while subscribing")
+                self._do(what, arg)
+        except BaseException:
+            self._teardown()
+            raise
+
+    # -- public ----------------------------------------------------------------
+
+    def get(self, timeout: float | None = None) -> tuple[str, Any] | None:
+        """The next change as `(key, value)`; None at the timeout or once closed."""
+        check_timeout(timeout)
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while not self._busy.acquire(timeout=SLICE):
+            if self._core.closed or (deadline is not None and time.monotonic() >= deadline):
+                return None
+        try:
+            return self._run(deadline)
+        finally:
+            self._busy.release()
+            if self._core.closed:
+                self._try_teardown()
+
+    def close(self) -> None:
+        """Stops the Watcher; idempotent and safe from any thread. A blocked
+        get() returns None within 0.5 s."""
+        self._core.closed = True
+        self._closed.set()
+        self._try_teardown()
+
+    @property
+    def closed(self) -> bool:
+        return self._core.closed
+
+    def stats(self) -> dict[str, int]:
+        """Counters since construction: notifications received, deliveries
+        made, notifications coalesced into a pending one, keys skipped
+        (gone at delivery, or a name that is not UTF-8), reconnects,
+        resyncs after the pending keys overflowed, keys pending now."""
+        return self._core.stats()
+
+    def __iter__(self) -> Iterator[tuple[str, Any]]:
+        return self
+
+    def __next__(self) -> tuple[str, Any]:
+        item = self.get()
+        if item is None:
+            raise StopIteration
+        return item
+
+    def __enter__(self) -> Watcher:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        core = self._core
+        return f"<Watcher keys={list(core.keys)!r} patterns={list(core.patterns)!r} {core.state()}>"
+
+    # -- the loop --------------------------------------------------------------
+
+    def _run(self, deadline: float | None) -> tuple[str, Any] | None:
+        core = self._core
+        core.begin(deadline)
+        step, do, now = core.step, self._do, time.monotonic
+        while True:
+            what, arg = step(now())
+            if what == RETURN:
+                return arg  # type: ignore[no-any-return]
+            item = do(what, arg)
+            if item is not None:
+                return item
+
+    def _do(self, what: int, arg: Any) -> tuple[str, Any] | None:
+        """Carries out one operation; a delivery when it makes one."""
+        core = self._core
+        try:
+            if what == READ:
+                self._read(arg)
+            elif what == GET:
+                try:
+                    value = self._client.execute_command("GET", arg, NEVER_DECODE=True)
+                except LOST:
+                    raise
+                except REFUSED as exc:
+                    return core.refused(exc)
+                return core.got(value)
+            elif what == SCAN:
+                try:
+                    found = self._scan(*arg)
+                except LOST:
+                    raise
+                except REFUSED as exc:
+                    core.scan_refused(exc)
+                else:
+                    core.scanned(*found)
+            elif what == PING:
+                self._pubsub.ping()
+                core.pinged(time.monotonic())
+            elif what == CONNECT:
+                self._subscribe()
+                core.subscribed(time.monotonic())
+            elif what == FAIL:
+                raise (redis.TimeoutError if isinstance(arg, TimeoutError) else redis.ConnectionError)(str(arg))
+            else:  # WAIT
+                self._closed.wait(arg)
+        except LOST as exc:
+            self._drop_pubsub()
+            if self._owns_client:  # its other connections went the same way, most likely
+                self._client.connection_pool.disconnect()
+            if core.lost(exc, time.monotonic()):
+                raise
+        except UnicodeDecodeError as exc:  # only a read of the subscription decodes
+            self._drop_pubsub()
+            core.undecodable_read(exc, time.monotonic())
+        return None
+
+    def _read(self, timeout: float) -> None:
+        pubsub = self._pubsub
+        count = 0
+        # A look at the parser's buffer and the socket costs half an empty
+        # get_message, which is what most calls would find.
+        if timeout or pubsub.connection.can_read(timeout=0):
+            get_message, take = pubsub.get_message, self._core.take
+            message = get_message(timeout=timeout)
+            while message is not None:
+                take(message)
+                count += 1
+                if count == READ_BUDGET:
+                    break
+                message = get_message(timeout=0)
+        self._core.read_done(count, count == READ_BUDGET, time.monotonic())
+
+    def _scan(self, pattern: str, state: Any) -> tuple[Any, list[Any]]:
+        """One SCAN page: (the next state, None when done; the names found).
+        A cluster client's state is the (primary, cursor) pairs still to go."""
+        client, count = self._client, self._core.scan_count
+        if hasattr(client, "get_primaries"):
+            todo = state if state is not None else [(node, 0) for node in client.get_primaries()]
+            if not todo:
+                return None, []
+            node, cursor = todo[0]
+            cursors, found = client.scan(
+                cursor=cursor, match=pattern, count=count, target_nodes=node, NEVER_DECODE=True
+            )
+            rest = ([(node, cursors[node.name])] if cursors[node.name] else []) + todo[1:]
+            return rest or None, found
+        cursor, found = client.scan(cursor=state or 0, match=pattern, count=count, NEVER_DECODE=True)
+        return cursor or None, found
+
+    # -- connection ------------------------------------------------------------
+
+    def _subscribe(self) -> None:
+        core = self._core
+        self._drop_pubsub()  # one left by an interrupted attempt
+        pubsub: Any = self._client.pubsub()
+        self._pubsub = pubsub
+        if core.channels:
+            pubsub.subscribe(*core.channels)
+        if core.channel_patterns:
+            pubsub.psubscribe(*core.channel_patterns)
+        pubsub.connection.register_connect_callback(self._on_connect)
+
+    def _on_connect(self, connection: Any) -> None:
+        # redis-py calls this when it connects the pub/sub connection again
+        # (and resubscribes by itself): the changes made meanwhile were not
+        # announced to us, so it counts as a loss.
+        pubsub = self._pubsub
+        if pubsub is not None and connection is pubsub.connection:
+            self._core.reconnected = True
+
+    def _drop_pubsub(self) -> None:
+        pubsub, self._pubsub = self._pubsub, None
+        if pubsub is None:
+            return
+        connection = pubsub.connection
+        if connection is not None:
+            connection.deregister_connect_callback(self._on_connect)
+        try:
+            pubsub.close()
+        except LOST:
+            pass
+
+    def _try_teardown(self) -> None:
+        # Only the thread holding _busy touches the connection; a get() in
+        # progress does this itself on its way out.
+        if self._busy.acquire(blocking=False):
+            try:
+                self._teardown()
+            finally:
+                self._busy.release()
+
+    def _teardown(self) -> None:
+        if self._torn_down:
+            return
+        self._torn_down = True
+        self._core.closed = True
+        self._closed.set()
+        self._drop_pubsub()
+        self._core.pending.clear()
+        if self._owns_client:
+            self._client.close()
+
+
+def _is_async(method: Any) -> bool:
+    import inspect
+
+    return inspect.iscoroutinefunction(method)
