@@ -94,10 +94,11 @@ $(VENV)/.typecheck-installed: $(STAMP)
 	$(PY) -m pip install -q "$(MYPY)"
 	touch $@
 
-# The stub against the built module, and the typed example under mypy --strict.
+# The stub against the built module, and the typed examples (Stashel and
+# Watcher; AsyncWatcher) under mypy --strict.
 typecheck: $(VENV)/.typecheck-installed
 	$(PY) -m mypy.stubtest kelm_sdk.redis.stashel
-	$(PY) -m mypy --strict --no-incremental examples/typed_usage.py
+	$(PY) -m mypy --strict --no-incremental examples/typed_usage.py examples/typed_async_usage.py
 	@# A wrong argument type must be reported: the stub is what mypy reads.
 	@out=$$($(PY) -m mypy --no-incremental -c 'from kelm_sdk.redis.stashel import Stashel; Stashel(port="6379")' || true); \
 	echo "$$out" | grep -q 'Argument "port" to "Stashel" has incompatible type "str"; expected "int"' \

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs a repaired wheel from dist/ (make dist) into a fresh virtual
 # environment of its own interpreter where nothing can be compiled, and runs
-# the test suite and the typed example against the installed package from a
+# the test suite and the typed examples against the installed package from a
 # copy outside the source tree (make wheel-test). A file missing from the
 # wheel fails here even if the work tree has it. Extra arguments go to pytest.
 #
@@ -84,7 +84,7 @@ PY="$work/venv/bin/python"
 mkdir "$work/project"
 cp -r tests demo bench pyproject.toml "$work/project/"
 mkdir "$work/project/examples"
-cp examples/typed_usage.py "$work/project/examples/"
+cp examples/typed_usage.py examples/typed_async_usage.py "$work/project/examples/"
 cd "$work/project"
 
 "$PY" - "$work/venv" <<'EOF'
@@ -107,7 +107,7 @@ EOF
 status=0
 "$PY" -m pytest "$@" || status=$?
 # The stub and py.typed marker must come with the wheel for this to pass.
-"$PY" -m mypy --strict --no-incremental examples/typed_usage.py || status=$?
+"$PY" -m mypy --strict --no-incremental examples/typed_usage.py examples/typed_async_usage.py || status=$?
 end=$(date +%s)
 echo "wheel-test: $(basename "$wheel"), $((end - start)) s, exit status $status"
 exit $status
