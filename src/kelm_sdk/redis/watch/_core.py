@@ -162,6 +162,7 @@ class Core:
         self._waiting: set[tuple[str, str]] = set()
         self._confirm_by = 0.0
         self._heard_at = 0.0
+        self._read_at = 0.0
         self._ping_at: float | None = None
         self._backlog = False
         # Resynchronisation: every named key, then every pattern's SCAN matches.
@@ -211,7 +212,9 @@ class Core:
                 if ping_at is None:
                     if now - self._heard_at >= interval:
                         return PING, None
-                elif now - max(ping_at, self._heard_at) >= interval:
+                elif self._read_at - max(ping_at, self._heard_at) >= interval:
+                    # Judged by a read made after the deadline, not by the clock
+                    # alone: a consumer that was slow to come back is not a loss.
                     return FAIL, TimeoutError(f"no reply to PING within {interval:g} s")
             pending = self.pending
             if not pending and self._resyncing:
@@ -288,6 +291,7 @@ class Core:
         """A read took `count` messages; `full`: it stopped at READ_BUDGET."""
         self._looked = True
         self._backlog = full
+        self._read_at = now
         if count:
             self._heard_at = now
         if self._covering and self._cover_since is None:
