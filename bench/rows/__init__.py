@@ -1,10 +1,10 @@
 """The benchmark's rows, in table order: row N is the module named N-th here,
 and each module's `run(bench)` measures it. A row is chosen by its number or
-its name (`--rows 3,watch`)."""
+its name (`--rows 3,multikey`)."""
 
 import importlib
 
-NAMES = ("overhead", "dispatch", "pipeline", "parsers", "watch")
+NAMES = ("overhead", "dispatch", "pipeline", "parsers", "watch", "multikey")
 
 
 def select(spec):
