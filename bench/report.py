@@ -44,7 +44,7 @@ def chart(result, path):
 
     ratios = [r for r in result["rows"] if r["how"] == "ratio"]
     diffs = [r for r in result["rows"] if r["how"] != "ratio"]
-    fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(16, 9), gridspec_kw={"width_ratios": [3, 2]})
+    fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(16, max(9, 0.3 * len(ratios))), gridspec_kw={"width_ratios": [3, 2]})
     names = [textwrap.fill(f"{r['group'].split()[0]} {r['name']}", 34) for r in ratios]
     colors = ["tab:gray" if r.get("met") is None else ("tab:green" if r["met"] else "tab:red") for r in ratios]
     values = [r["median"] for r in ratios]
