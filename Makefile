@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 ARGS ?=
-# Benchmark rows to run, by number or name (make bench ROWS=3,watch); all when empty.
+# Benchmark rows to run, by number or name (make bench ROWS=3,multikey); all when empty.
 ROWS ?=
 
 # Packaging, matrix and type-check tools, kept apart from the package's own environments.
