@@ -66,7 +66,7 @@ def contender(bench, s, n, seconds, stored):
 
 
 def run(bench):
-    seconds = max(0.05, 0.25 * bench.scale)
+    seconds = max(0.05, 0.15 * bench.scale)
     per_us = spins_per_us()
     instances = {
         "threaded": Stashel(host=bench.host, port=bench.port),
@@ -82,7 +82,7 @@ def run(bench):
         n = round(us * per_us)
         stored = {who: [] for who in instances}
         figures = interleave(
-            [(who, contender(bench, s, n, seconds, stored[who])) for who, s in instances.items()], bench.rounds(4)
+            [(who, contender(bench, s, n, seconds, stored[who])) for who, s in instances.items()], bench.rounds(7)
         )
         figures["threaded, stored"], figures["threaded, produced"] = stored["threaded"], figures["threaded"]
         bench.add(
