@@ -7,9 +7,9 @@ import importlib
 NAMES = ("overhead", "dispatch", "pipeline", "parsers", "watch", "multikey", "busy")
 
 
-def select(spec):
+def select(value):
     """The row modules a `--rows` value names, in table order."""
-    wanted = {part.strip() for part in spec.split(",") if part.strip()}
+    wanted = {part.strip() for part in value.split(",") if part.strip()}
     numbered = {str(i): name for i, name in enumerate(NAMES, 1)}
     unknown = wanted - set(NAMES) - set(numbered)
     if unknown:
