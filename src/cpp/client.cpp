@@ -205,7 +205,7 @@ void delete_again_if_asked(const Call& c, Claim& claim) {
     claim.delete_after = false;
     Owned key = Owned::ref(claim.key);
     try {
-        call_method(n.delete_data, c.self(), key);
+        call_sibling(n.delete_data, nullptr, c.self(), key);
     } catch (PyErrSet&) {
         CaughtError e = CaughtError::take_if(PyExc_Exception);
         log_on_writer(c, n.error, e, [&] {
@@ -224,7 +224,8 @@ void write_queued(const Call& c, Claim& claim, Borrowed item) {
     try {
         Owned members = unpack_item(item);
         key = new_ref(PyTuple_GET_ITEM(members.get(), 1));
-        call_method(n._write_, c.self(), PyTuple_GET_ITEM(members.get(), 0), key, PyTuple_GET_ITEM(members.get(), 2));
+        call_sibling(n._write_, nullptr, c.self(), PyTuple_GET_ITEM(members.get(), 0), key,
+                     PyTuple_GET_ITEM(members.get(), 2));
     } catch (PyErrSet&) {
         CaughtError e = CaughtError::take();
         if (!e.matches(PyExc_Exception)) {
@@ -499,7 +500,7 @@ Owned write_kelm_data(const Call& c) {
         // A frame of this key still queued, or being written, would land
         // after the DEL and bring the key back.
         settle_writes_of(c, key);
-        return call_method(n.delete_data, self, key);
+        return call_sibling(n.delete_data, nullptr, self, key);
     }
     // Code that interrupted one of this thread's own queue operations (a
     // signal handler, a finalizer) may find the queue's lock held by this
@@ -516,7 +517,7 @@ Owned write_kelm_data(const Call& c) {
             }
         }
     }
-    return call_method(n._write_, self, data, key, ttl);
+    return call_sibling(n._write_, nullptr, self, data, key, ttl);
 }
 
 Owned write_data(const Call& c) {
@@ -543,7 +544,7 @@ Owned read_data(const Call& c) { return call_method(n.get, redis_client(c), c.ar
 Owned read_kelm_data(const Call& c) {
     Borrowed key = c.arg(1);
     try {
-        Owned data = call_method_kw(n.read_data, n.kw_redis_key, c.self(), key);
+        Owned data = call_sibling(n.read_data, n.kw_redis_key, c.self(), key);
         if (PyBytes_Check(data.get())) {
             return call_method(n.loads, c.global(n.orjson), data);
         }

@@ -1,7 +1,10 @@
 #include "writer.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -39,6 +42,41 @@ unsigned long long last_serial = 0;
 
 thread_local int queue_operations = 0;
 
+// A producer that gives the GIL up to a busy writer waits at most this long
+// for the writer to finish its frame...
+constexpr auto kHandOver = std::chrono::microseconds(100);
+// ...unless the writer has held that frame this long: then it waits for the
+// server, and nothing is gained by waiting with it.
+constexpr auto kServerStall = std::chrono::milliseconds(50);
+
+// Where such producers wait. Process-wide and never destroyed; made anew in
+// a forked child, where a thread that is not there may have held the mutex.
+struct HandOver {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::atomic<unsigned long long> frames{0};  // finished by any writer
+    std::atomic<int> waiting{0};
+};
+
+HandOver* current_hand_over = nullptr;
+
+HandOver* hand_over() {
+    if (current_hand_over == nullptr) {
+        current_hand_over = new HandOver();
+    }
+    return current_hand_over;
+}
+
+// A writer finished a frame: wakes the producers waiting for it.
+void frame_done() {
+    HandOver* handing = hand_over();
+    handing->frames.fetch_add(1);
+    if (handing->waiting.load() > 0) {
+        std::scoped_lock lock(handing->mutex);
+        handing->done.notify_all();
+    }
+}
+
 Owned instance_of(const WriterRecord& record) {
     return Owned::steal_or_null(compat::weakref_target(record.instance.get()));
 }
@@ -75,6 +113,14 @@ Borrowed key_of(Borrowed item) {
 }
 
 bool same_key(Borrowed a, Borrowed b) { return a && b && PyUnicode_Compare(a.get(), b.get()) == 0; }
+
+// Claims `item` for a writer loop.
+void hold(Claim& claim, Borrowed item) {
+    claim.key = Owned::ref(key_of(item));
+    claim.serial = ++last_serial;
+    claim.taken = Clock::now();
+    claim.delete_after = false;
+}
 
 // Runs `body` while holding `lock` (a threading lock or condition), and
 // releases it whatever happens.
@@ -264,9 +310,7 @@ Owned take_under_its_lock(const Call& c, WriterLoop& loop, Borrowed queue, bool 
         // The deque's popleft runs no Python code, so nothing else runs
         // between it and the claim.
         Owned item = fifo ? call_method(n.popleft, getattr(queue, n.queue)) : call_method(n.get_, queue);
-        loop.claim().key = Owned::ref(key_of(item));
-        loop.claim().serial = ++last_serial;
-        loop.claim().delete_after = false;
+        hold(loop.claim(), item);
         call_method(n.notify, getattr(queue, n.not_full));
         return item;
     });
@@ -277,9 +321,7 @@ Owned take_under_its_lock(const Call& c, WriterLoop& loop, Borrowed queue, bool 
 Owned take_with_its_get(const Call& c, WriterLoop& loop, Borrowed queue, bool wait) {
     try {
         Owned item = wait ? call_method_kw(n.get, n.kw_timeout, queue, n.queue_wait) : call_method(n.get_nowait, queue);
-        loop.claim().key = Owned::ref(key_of(item));
-        loop.claim().serial = ++last_serial;
-        loop.claim().delete_after = false;
+        hold(loop.claim(), item);
         return item;
     } catch (PyErrSet&) {
         CaughtError e = CaughtError::take();
@@ -346,10 +388,10 @@ bool WriterLoop::withdrawn(Borrowed item) {
 }
 
 Owned WriterLoop::next(bool keep_follow_up) {
+    frame_done();
     Owned follow_up = std::move(claim_->follow_up);
     if (follow_up && keep_follow_up) {
-        claim_->serial = ++last_serial;
-        claim_->delete_after = false;
+        hold(*claim_, follow_up);
         return follow_up;
     }
     release();
@@ -418,23 +460,38 @@ bool InQueueOperation::active() { return queue_operations > 0; }
 
 void let_writers_run(Borrowed instance) {
 #ifndef Py_GIL_DISABLED
-    RecordRef record = find_record(instance);
-    if (!record || InQueueOperation::active()) {
+    if (InQueueOperation::active()) {
         return;
     }
-    const unsigned long me = PyThread_get_thread_ident();
-    bool writing = false;
-    for (const auto& claim : record->claims) {
-        if (claim->thread == me) {
+    {
+        RecordRef record = find_record(instance);
+        if (!record) {
             return;
         }
-        writing = writing || claim->key;
+        const unsigned long me = PyThread_get_thread_ident();
+        const auto now = Clock::now();
+        bool starved = false;
+        for (const auto& claim : record->claims) {
+            if (claim->thread == me) {
+                return;  // the writer itself writes a frame
+            }
+            // A frame held this long waits for the server, not for the GIL.
+            starved = starved || (claim->key && now - claim->taken < kServerStall);
+        }
+        if (!starved) {
+            return;
+        }
     }
-    if (writing) {
-        Py_BEGIN_ALLOW_THREADS
-        std::this_thread::yield();
-        Py_END_ALLOW_THREADS
+    HandOver* handing = hand_over();
+    const auto before = handing->frames.load();
+    Py_BEGIN_ALLOW_THREADS
+    ++handing->waiting;
+    {
+        std::unique_lock<std::mutex> lock(handing->mutex);
+        handing->done.wait_for(lock, kHandOver, [&] { return handing->frames.load() != before; });
     }
+    --handing->waiting;
+    Py_END_ALLOW_THREADS
 #else
     static_cast<void>(instance);
 #endif
@@ -502,6 +559,7 @@ std::vector<Owned> writers_after_fork() {
     // records are consistent again.
     std::vector<std::unique_ptr<Claim>> claims;
     std::vector<Owned> withdrawn;
+    current_hand_over = nullptr;  // the parent's is left as it was
     for (auto& [address, record] : records()) {
         std::move(record->claims.begin(), record->claims.end(), std::back_inserter(claims));
         std::move(record->withdrawn.begin(), record->withdrawn.end(), std::back_inserter(withdrawn));

@@ -5,6 +5,7 @@
 // pending frames, the shutdown's wake-up and the reset after a fork.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -30,6 +31,7 @@ struct Claim {
     Owned key;                      // the key of the frame being written; empty while idle
     Owned follow_up;                // a newer frame of that key, written right after it
     unsigned long long serial = 0;  // of the item held; unique in the process
+    std::chrono::steady_clock::time_point taken;
     unsigned long thread = 0;
     bool delete_after = false;  // a delete stopped waiting: delete the key again once written
 };
@@ -94,8 +96,11 @@ public:
     static bool active();
 };
 
-// Gives the GIL up for a moment while a writer of `instance` holds a frame,
-// so that a producer that computes in Python does not starve it.
+// After a queued frame: while a writer of `instance` holds a frame, gives the
+// GIL up until that frame is written, at most 0.1 ms. A producer that
+// computes in Python would otherwise keep the GIL from the writer for a
+// whole switch interval (5 ms) each time the writer needs it, several times
+// per frame.
 void let_writers_run(Borrowed instance);
 
 // Wakes a writer waiting on `queue`, so that it looks at its stop event now.
