@@ -2,6 +2,7 @@
 processes, forks at any moment, and deletes that neither hang nor get
 overtaken. Process faults run in child interpreters with a timeout."""
 
+import sys
 import textwrap
 import threading
 import time
@@ -205,3 +206,28 @@ def test_a_child_forked_during_a_shutdown_carries_on_in_direct_mode(server):
         assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
         assert redis.Redis(host={server[0]!r}, port={server[1]}).get("child") == b'{{"child":1}}'
     """)
+
+
+def test_a_producer_that_never_releases_the_gil_still_lets_the_writer_store(make_stashel):
+    instance = make_stashel()
+    sets = []
+
+    class Counting(DelayedSet):
+        def set(self, *args, **kwargs):
+            sets.append(1)
+            return self.client.set(*args, **kwargs)
+
+    instance._redis_client = Counting(instance._redis_client, 0)
+    # Forced switches come only every 50 ms: a writer that waits for them
+    # stores about one frame during the loop; one handed the GIL, hundreds.
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(0.05)
+    try:
+        for i in range(3000):
+            for _ in range(2000):  # pure Python work: the GIL is never released here
+                pass
+            instance.write_kelm_data({"i": i}, "busy")
+        stored_meanwhile = len(sets)
+    finally:
+        sys.setswitchinterval(previous)
+    assert stored_meanwhile >= 20
