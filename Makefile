@@ -6,6 +6,8 @@ PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 ARGS ?=
+# Benchmark rows to run, by number or name (make bench ROWS=3,multikey); all when empty.
+ROWS ?=
 
 # Packaging, matrix and type-check tools, kept apart from the package's own environments.
 TOOLS ?= .venv-tools
@@ -42,7 +44,7 @@ $(VENV)/.bench-installed: $(STAMP)
 	touch $@
 
 bench: setup $(VENV)/.bench-installed
-	$(PY) bench/run.py $(ARGS)
+	$(PY) bench/run.py $(if $(ROWS),--rows $(ROWS)) $(ARGS)
 
 stress: setup
 	$(PY) -m pytest -m stress $(ARGS)

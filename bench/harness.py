@@ -5,6 +5,8 @@ compared round by round."""
 import statistics
 import timeit
 
+import redis
+
 
 def interleave(contenders, rounds):
     """contenders: [(name, measure)], measure() -> one figure for one turn.
@@ -46,3 +48,62 @@ def paired(a, b, how="ratio"):
         "p75": quantile(per_round, 0.75),
         "rounds": len(per_round),
     }
+
+
+class Bench:
+    """The rows of one run against one server: each row module records its
+    comparisons here with `add`, and anything else worth keeping with `summary`."""
+
+    def __init__(self, host, port, scale):
+        self.host, self.port, self.scale = host, port, scale
+        self.rows = []
+        self.extras = {}
+        self.summaries = []
+        self.admin = redis.Redis(host=host, port=port)
+
+    def rounds(self, n):
+        return max(3, int(n * self.scale))
+
+    def add(self, group, name, a, b, figures, unit, how="ratio", goal=None, note=""):
+        """One table row: contender a against b (lower is better for ns,
+        higher for rates)."""
+        stats = paired(figures[a], figures[b], how)
+        row = {
+            "group": group,
+            "name": name,
+            "a": a,
+            "b": b,
+            "unit": unit,
+            "a_median": quantile(figures[a], 0.5),
+            "b_median": quantile(figures[b], 0.5),
+            "how": how,
+            **{k: stats[k] for k in ("median", "p25", "p75", "rounds")},
+            "goal": goal,
+            "note": note,
+        }
+        if goal:
+            op, bound = goal.split()
+            row["met"] = stats["median"] <= float(bound) if op == "<=" else stats["median"] >= float(bound)
+        self.rows.append(row)
+        print(format_row(row), flush=True)
+        return row
+
+    def summary(self, key, data, line):
+        """Figures beside the table: `data` goes into the results under `key`,
+        `line` below the table."""
+        self.extras[key] = data
+        self.summaries.append(line)
+
+    def set_calls(self):
+        return self.admin.info("commandstats").get("cmdstat_set", {}).get("calls", 0)
+
+
+def format_row(row):
+    unit = row["unit"]
+    met = "" if row.get("met") is None else ("  ok" if row["met"] else "  MISSED")
+    kind = "ratio" if row["how"] == "ratio" else "added ns"
+    return (
+        f"{row['group'][:1]} {row['name']:<50} {row['a_median']:>10.2f} vs {row['b_median']:>10.2f} {unit:<9}"
+        f" {kind} {row['median']:>8.3f} [{row['p25']:.3f}..{row['p75']:.3f}]"
+        f"  goal {row['goal'] or '-':<7}{met}"
+    )

@@ -1,8 +1,13 @@
 """Test helpers shared by every test directory: a recording fake client, a
-real pub/sub listener, a polling wait, and an AsyncWatcher driven from
-blocking code."""
+real pub/sub listener, a polling wait, a child interpreter that must exit
+cleanly, and an AsyncWatcher driven from blocking code."""
 
 import asyncio
+import os
+import signal
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -58,6 +63,20 @@ class FakeClient:
         return [name for name, _, _ in self.calls]
 
 
+class DelayedSet:
+    """Forwards to a real client; every SET first waits `delay` seconds."""
+
+    def __init__(self, client, delay):
+        self.client, self.delay = client, delay
+
+    def set(self, *args, **kwargs):
+        time.sleep(self.delay)
+        return self.client.set(*args, **kwargs)
+
+    def __getattr__(self, name):
+        return getattr(self.client, name)
+
+
 class Listener:
     """A real pub/sub subscriber collecting messages in a background thread."""
 
@@ -89,6 +108,38 @@ class Listener:
         self._thread.stop()
         self._thread.join(timeout=2)
         self.pubsub.close()
+
+
+CLEAN_EXIT_MARKERS = ("terminate called", "FATAL", "Fatal Python error", "Segmentation", "Aborted")
+
+
+def run_child(code, timeout=30, path=(), stdin_after=None):
+    """Runs `code` in a fresh interpreter and checks that it exits cleanly.
+    With `stdin_after`, a line reaches its stdin that many seconds later. A
+    child still running at the timeout is killed with everything it forked."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__), *map(str, path)]))
+    child = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+        start_new_session=True,
+    )
+    if stdin_after is not None:
+        time.sleep(stdin_after)
+    try:
+        stdout, stderr = child.communicate("\n", timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)
+        stdout, stderr = child.communicate()
+        raise AssertionError(f"the child did not end within {timeout} s:\n{stderr}") from None
+    result = subprocess.CompletedProcess(child.args, child.returncode, stdout, stderr)
+    assert result.returncode == 0, result.stderr
+    for marker in CLEAN_EXIT_MARKERS:
+        assert marker not in result.stderr, result.stderr
+    return result
 
 
 class BlockingAsyncWatcher:

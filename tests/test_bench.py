@@ -10,16 +10,20 @@ from pathlib import Path
 RUN = Path(__file__).resolve().parent.parent / "bench" / "run.py"
 
 
-def test_dispatch_and_watcher_rows_run_and_write_results(tmp_path):
+def run_bench(rows, out):
     done = subprocess.run(
-        [sys.executable, str(RUN), "--rows", "2,5", "--scale", "0.02", "--out", str(tmp_path)],
+        [sys.executable, str(RUN), "--rows", rows, "--scale", "0.02", "--out", str(out)],
         capture_output=True,
         text=True,
         timeout=120,
         check=False,
     )
     assert done.returncode == 0, done.stderr
-    result = json.loads((tmp_path / "latest.json").read_text())
+    return json.loads((out / "latest.json").read_text())
+
+
+def test_dispatch_and_watcher_rows_run_and_write_results(tmp_path):
+    result = run_bench("2,5", tmp_path)
     names = {row["name"] for row in result["rows"]}
     for method in (
         "write_data (text)",
@@ -39,3 +43,16 @@ def test_dispatch_and_watcher_rows_run_and_write_results(tmp_path):
     if importlib.util.find_spec("matplotlib"):  # the chart needs the bench extra
         assert (tmp_path / "latest.png").stat().st_size > 0
     assert "| 2 |" in (tmp_path / "latest.md").read_text()
+
+
+def test_many_keys_and_busy_producer_rows_count_what_the_server_stored(tmp_path):
+    result = run_bench("multikey,busy", tmp_path)
+    rows = {row["name"]: row for row in result["rows"]}
+    share = rows["newest frame stored within 50 ms"]
+    assert 0 <= share["a_median"] <= 1 and 0 <= share["b_median"] <= 1
+    assert all(len(v["share_per_key"]) == 10 for v in result["many_keys"].values())
+    for work in ("tight loop", "80 us of work", "1 ms of work"):
+        assert 0 < rows[f"{work}: frames stored / produced"]["median"] <= 1
+        # Direct mode stores every frame on the producer's thread: the server's
+        # count of SETs must match the frames made, one for one.
+        assert result["busy_producer"][work]["direct stored / produced"] == 1

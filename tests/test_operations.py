@@ -64,15 +64,23 @@ def stop_writer(instance):
     assert not instance._worker.is_alive()
 
 
-def test_full_queue_drops_the_oldest_pending_frame(threaded):
+def test_full_queue_drops_only_frames_a_newer_frame_of_their_key_supersedes(threaded, redisdb):
     stop_writer(threaded)
     frames = [{"n": i} for i in range(4)]
-    for i, frame in enumerate(frames):
-        assert threaded.write_kelm_data(frame, f"k{i}", i + 1) is True
+    for i, frame in enumerate(frames):  # one key: the oldest pending frame goes, as ever
+        assert threaded.write_kelm_data(frame, "k", i + 1) is True
     pending = list(threaded._queue.queue)
-    assert pending == [(frames[2], "k2", 3), (frames[3], "k3", 4)]
+    assert pending == [(frames[2], "k", 3), (frames[3], "k", 4)]
     assert pending[1][0] is frames[3]  # the caller's dict itself, not a copy
     assert threaded._queue.unfinished_tasks == 2  # dropped frames were marked done
+
+    assert threaded.write_kelm_data({"o": 1}, "o") is True  # takes the place of k's superseded frame
+    assert threaded.write_kelm_data({"p": 1}, "p") is True  # nothing pending is superseded: stored here
+    assert redisdb.get("p") == b'{"p":1}'
+    assert threaded.write_kelm_data({"o": 2}, "o") is True
+    assert threaded.write_kelm_data({"n": 4}, "k") is True
+    assert list(threaded._queue.queue) == [({"o": 2}, "o", None), ({"n": 4}, "k", None)]
+    assert threaded._queue.unfinished_tasks == 2
 
 
 class GatedClient:
@@ -93,18 +101,18 @@ class GatedClient:
         return getattr(self.client, name)
 
 
-def test_overflow_under_a_busy_writer_keeps_the_newest_frames(threaded, redisdb, listen):
-    names = [f"f{i}" for i in range(6)]
-    listener = listen(*(f"{name}_notify" for name in names))
+def test_overflow_under_a_busy_writer_keeps_every_keys_newest_frame(threaded, redisdb, listen):
+    listener = listen("a_notify", "b_notify", "c_notify")
     gated = threaded._redis_client = GatedClient(threaded._redis_client)
-    threaded.write_kelm_data({"n": 0}, "f0")
-    assert gated.waiting.wait(5)  # the writer holds frame 0
-    for i in range(1, 6):
-        assert threaded.write_kelm_data({"n": i}, f"f{i}") is True
+    threaded.write_kelm_data({"n": 0}, "a")
+    assert gated.waiting.wait(5)  # the writer holds a's frame
+    for frame, key in [({"n": 1}, "b"), ({"n": 2}, "c"), ({"n": 3}, "a"), ({"n": 4}, "a"), ({"n": 5}, "b")]:
+        start = time.monotonic()
+        assert threaded.write_kelm_data(frame, key) is True
+        assert time.monotonic() - start < 1  # never waits for the gated writer
     gated.gate.set()
-    messages = listener.wait_for(3)
-    assert sorted(channel for channel, _ in messages) == [b"f0_notify", b"f4_notify", b"f5_notify"]
-    assert [redisdb.get(name) for name in names] == [b'{"n":0}', None, None, None, b'{"n":4}', b'{"n":5}']
+    assert sorted(channel for channel, _ in listener.wait_for(4)) == [b"a_notify"] * 2 + [b"b_notify", b"c_notify"]
+    assert [redisdb.get(key) for key in "abc"] == [b'{"n":4}', b'{"n":5}', b'{"n":2}']
     assert wait_until(lambda: threaded._queue.unfinished_tasks == 0)
 
 

@@ -1,10 +1,7 @@
 """The background writer and the shutdown routine, including clean interpreter
 exits whatever the writer is doing."""
 
-import os
 import socket
-import subprocess
-import sys
 import textwrap
 import threading
 import time
@@ -12,7 +9,7 @@ import time
 import pytest
 
 from kelm_sdk.redis.stashel import Stashel
-from stashel_testing import FakeClient, wait_until
+from stashel_testing import DelayedSet, FakeClient, run_child, wait_until
 
 
 class SlowClient(FakeClient):
@@ -135,30 +132,6 @@ def test_a_broken_queue_is_reported_without_a_busy_loop(make_stashel, logs):
 
 
 # ---------------------------------------------------------------- interpreter exit
-
-CLEAN_EXIT_MARKERS = ("terminate called", "FATAL", "Fatal Python error", "Segmentation", "Aborted")
-
-
-def run_child(code, timeout=30, path=(), stdin_after=None):
-    """Runs `code` in a fresh interpreter and checks that it exits cleanly.
-    With `stdin_after`, a line reaches its stdin that many seconds later."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__), *map(str, path)]))
-    child = subprocess.Popen(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=env,
-    )
-    if stdin_after is not None:
-        time.sleep(stdin_after)
-    stdout, stderr = child.communicate("\n", timeout=timeout)
-    result = subprocess.CompletedProcess(child.args, child.returncode, stdout, stderr)
-    assert result.returncode == 0, result.stderr
-    for marker in CLEAN_EXIT_MARKERS:
-        assert marker not in result.stderr, result.stderr
-    return result
 
 
 def test_exit_with_an_idle_writer():
@@ -401,20 +374,6 @@ def test_idle_writers_stop_at_once(make_stashel):
     assert not any(instance._worker.is_alive() for instance in instances)
 
 
-class DelayedSet:
-    """Forwards to a real client; every SET first waits `delay` seconds."""
-
-    def __init__(self, client, delay):
-        self.client, self.delay = client, delay
-
-    def set(self, *args, **kwargs):
-        time.sleep(self.delay)
-        return self.client.set(*args, **kwargs)
-
-    def __getattr__(self, name):
-        return getattr(self.client, name)
-
-
 def test_a_delete_is_not_overtaken_by_earlier_frames(make_stashel, redisdb):
     instance = make_stashel()
     instance._redis_client = DelayedSet(instance._redis_client, 0.01)
@@ -430,10 +389,14 @@ def test_a_delete_is_not_overtaken_by_earlier_frames(make_stashel, redisdb):
 
 
 def test_a_ttl_the_server_refuses_is_not_queued(threaded, direct, logs):
-    for ttl in (0, -5):
+    # The server keeps an expiry as milliseconds since the epoch in a signed 64-bit integer.
+    longest = (2**63 - 1 - int(time.time() * 1000)) // 1000 - 60  # a minute's margin for the clocks
+    for ttl in (0, -5, 10**16, 2**64):
         with pytest.raises(ValueError, match=f"got {ttl}$"):
             threaded.write_kelm_data({"a": 1}, "k", ttl)
     assert threaded._queue.unfinished_tasks == 0 and logs() == []
-    assert direct.write_kelm_data({"a": 1}, "k", 0) is False  # the server's refusal, as before
+    assert direct.write_kelm_data({"a": 1}, "k", 10**16) is False  # the server's refusal, as before
     [(level, message)] = logs()
     assert level == "ERROR" and message.startswith("Failed to write data to redis`k` - ")
+    assert threaded.write_kelm_data({"a": 1}, "k", longest) is True
+    assert wait_until(lambda: direct.read_kelm_data("k") == {"a": 1})

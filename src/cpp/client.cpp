@@ -5,6 +5,7 @@
 #include "client.hpp"
 
 #include <chrono>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -122,6 +123,21 @@ Owned ttl_default(Borrowed) { return Owned::steal(PyTuple_Pack(1, Py_None)); }
 
 // ---------------------------------------------------------------- background writer
 
+// The shutdown's last steps: the instance writes frames on the caller's
+// thread from now on, and its exit hook, which kept it alive, is gone.
+void switch_to_direct_mode(const Call& c) {
+    Borrowed self = c.self();
+    setattr(self, n._queue, Py_None);
+    setattr(self, n._executor, Py_None);
+    setattr(self, n._use_thread, Py_False);
+    call_method(n.unregister, c.global(n.atexit), getattr(self, n._shutdown_executor));
+}
+
+bool is_current_thread(Borrowed thread) {
+    Owned ident = getattr(thread, n.ident);
+    return ident.get() != Py_None && PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
+}
+
 Owned shutdown(const Call& c) {
     Borrowed self = c.self();
     ignoring_errors([&] {
@@ -130,15 +146,12 @@ Owned shutdown(const Call& c) {
         // with many instances, their exit hooks would add up those waits.
         ignoring_errors([&] { wake_writer(getattr(self, n._queue)); });
         Owned worker = getattr(self, n._worker);
-        if (worker.get() != Py_None) {
+        // Reached from the writer itself (a client or logger it calls), the
+        // shutdown cannot wait for it; the writer ends after this frame.
+        if (worker.get() != Py_None && !is_current_thread(worker)) {
             call_method_kw(n.join, n.kw_timeout, worker, n.join_wait);
         }
-        setattr(self, n._queue, Py_None);
-        setattr(self, n._executor, Py_None);
-        setattr(self, n._use_thread, Py_False);
-        // The exit hook is what kept the instance alive; a shut-down one is
-        // freed with its pool once its callers let go of it.
-        call_method(n.unregister, c.global(n.atexit), getattr(self, n._shutdown_executor));
+        switch_to_direct_mode(c);
     });
     return none();
 }
@@ -183,28 +196,75 @@ void log_on_writer(const Call& c, PyObject* level, const CaughtError& cause, Mes
     ignoring_errors([&] { log_handling(c, level, cause, message); });
 }
 
+// A delete of the key gave up waiting for this write: the frame may have
+// landed after the DEL, so the key is deleted again.
+void delete_again_if_asked(const Call& c, Claim& claim) {
+    if (!claim.delete_after || !claim.key) {
+        return;
+    }
+    claim.delete_after = false;
+    Owned key = Owned::ref(claim.key);
+    try {
+        call_sibling(n.delete_data, nullptr, c.self(), key);
+    } catch (PyErrSet&) {
+        CaughtError e = CaughtError::take_if(PyExc_Exception);
+        log_on_writer(c, n.error, e, [&] {
+            return format("Failed to delete redis`%U` again after a write that overlapped its delete - %U", key,
+                          describe(e.value()));
+        });
+    }
+}
+
 // Writes one queued item and marks it done, whatever happens. An error that
 // escapes the write step (a frame the encoder refuses, a failing logger, an
-// item that is not a frame) is logged like a failed write.
-void write_queued(const Call& c, Borrowed item) {
+// item that is not a frame) is logged like a failed write, before the item
+// is marked done: whoever waits on the queue's join() finds the line written.
+void write_queued(const Call& c, Claim& claim, Borrowed item) {
     Owned key;
     try {
         Owned members = unpack_item(item);
         key = new_ref(PyTuple_GET_ITEM(members.get(), 1));
-        call_method(n._write_, c.self(), PyTuple_GET_ITEM(members.get(), 0), key, PyTuple_GET_ITEM(members.get(), 2));
+        call_sibling(n._write_, nullptr, c.self(), PyTuple_GET_ITEM(members.get(), 0), key,
+                     PyTuple_GET_ITEM(members.get(), 2));
     } catch (PyErrSet&) {
         CaughtError e = CaughtError::take();
-        mark_done(c);
         if (!e.matches(PyExc_Exception)) {
+            mark_done(c);
             e.rethrow();
         }
-        log_on_writer(c, n.error, e, [&] {
-            return format("Failed to write data to redis`%U` - %U", describe(key ? key.borrow() : item),
-                          describe(e.value()));
-        });
-        return;
+        try {
+            log_on_writer(c, n.error, e, [&] {
+                return format("Failed to write data to redis`%U` - %U", describe(key ? key.borrow() : item),
+                              describe(e.value()));
+            });
+        } catch (PyErrSet&) {
+            CaughtError passing = CaughtError::take();
+            mark_done(c);
+            passing.rethrow();
+        }
     }
+    delete_again_if_asked(c, claim);
     mark_done(c);
+}
+
+// Writes the item `loop` has claimed, then each newer frame of its key that
+// arrived while it was written. The claim is let go at the end, whatever
+// happens.
+void write_claimed(const Call& c, WriterLoop& loop, Owned item) {
+    struct Release {
+        WriterLoop& loop;
+        // Not noexcept: releasing references (see Owned).
+        ~Release() noexcept(false) { loop.release(); }  // NOLINT(bugprone-unsafe-to-allow-exceptions)
+    } release{loop};
+    while (item) {
+        if (loop.withdrawn(item)) {
+            mark_done(c);  // a delete took it back
+        } else {
+            write_queued(c, loop.claim(), item);
+        }
+        // Once the shutdown has dropped the queue, what is pending is discarded.
+        item = loop.next(getattr(c.self(), n._queue).get() != Py_None);
+    }
 }
 
 // One wait on the stop event; when the event itself fails, a plain sleep.
@@ -225,7 +285,7 @@ void pause(const Call& c) {
 // for more, and ends at once when the shutdown has given up on it and
 // dropped the queue.
 Owned worker_loop(const Call& c) {
-    const RecordRef record = writer_record(c.self());
+    WriterLoop loop(c.self());
     for (;;) {
         bool stopping = false;
         try {
@@ -234,8 +294,8 @@ Owned worker_loop(const Call& c) {
             if (stopping && queue.get() == Py_None) {
                 return none();
             }
-            if (TakenItem taken = take_item(c, record, queue, !stopping)) {
-                write_queued(c, taken.item());
+            if (Owned item = take_item(c, loop, queue, !stopping)) {
+                write_claimed(c, loop, std::move(item));
             } else if (stopping) {
                 return none();
             }
@@ -262,11 +322,14 @@ Owned worker_loop(const Call& c) {
 // stop event and a new writer. A shut-down instance stays shut down.
 void restart_writer(const Call& c) {
     Borrowed self = c.self();
-    if (truth(call_method(n.is_set, getattr(self, n._stop_evt)))) {
-        return;
-    }
     Owned queue = getattr(self, n._queue);
     if (queue.get() == Py_None) {
+        return;
+    }
+    if (truth(call_method(n.is_set, getattr(self, n._stop_evt)))) {
+        // Forked while a shutdown was under way in another thread, which is
+        // not here to finish it: the instance carries on in direct mode.
+        switch_to_direct_mode(c);
         return;
     }
     Owned bound = getattr(queue, n.maxsize);
@@ -296,6 +359,55 @@ PyObject* after_fork_in_child(PyObject* module, PyObject*) {
 
 PyMethodDef after_fork_def = {"restart_writers_after_fork", after_fork_in_child, METH_NOARGS, nullptr};
 
+// ---------------------------------------------------------------- the end of a multiprocessing child
+
+// multiprocessing ends its child processes with os._exit, so their exit
+// hooks never run (the fork start method even clears them). What it does
+// run there, with every start method, is threading._shutdown(), and with it
+// the functions registered through threading._register_atexit.
+bool in_multiprocessing_child() {
+    Owned name = Owned::steal(PyUnicode_FromString("multiprocessing.process"));
+    PyObject* process = nullptr;
+    if (check(compat::dict_get_ref(PyImport_GetModuleDict(), name.get(), &process)) == 0) {
+        return false;
+    }
+    Owned module = Owned::steal(process);
+    return call_method(n.parent_process, module).get() != Py_None;
+}
+
+// In a multiprocessing child, stores what each running instance has queued,
+// as its exit hook does at a normal exit. Never raises: an error would end
+// the child's exit path.
+PyObject* store_pending_frames_at_child_exit(PyObject*, PyObject*) {
+    try {
+        if (!in_multiprocessing_child()) {
+            Py_RETURN_NONE;
+        }
+        for (const Owned& instance : recorded_instances()) {
+            try {
+                call_method(n._shutdown_executor, instance);
+            } catch (PyErrSet&) {
+                if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                    throw;
+                }
+                PyErr_WriteUnraisable(instance.get());
+            }
+        }
+        Py_RETURN_NONE;
+    } catch (PyErrSet&) {
+        if (PyErr_ExceptionMatches(PyExc_Exception)) {
+            PyErr_WriteUnraisable(nullptr);
+            Py_RETURN_NONE;
+        }
+        return nullptr;
+    } catch (std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyMethodDef child_exit_def = {"store_pending_frames_at_child_exit", store_pending_frames_at_child_exit, METH_NOARGS,
+                              nullptr};
+
 // ---------------------------------------------------------------- writes
 
 Owned write_step(const Call& c) {
@@ -316,11 +428,19 @@ Owned write_step(const Call& c) {
     }
 }
 
-// Puts (data, key, ttl) on the queue, dropping the oldest pending frame once
-// when it is full. Returns false when the queue would not take the frame.
+Owned frame_item(Borrowed data, Borrowed key, Borrowed ttl) {
+    return Owned::steal(PyTuple_Pack(3, data.get(), key.get(), ttl.get()));
+}
+
+// Puts (data, key, ttl) on the queue. When it is full, a pending frame that
+// a newer frame of its own key supersedes makes room (with only this key's
+// frames pending, the oldest, as ever); with none, the frame follows the
+// writer's frame of its key. Returns false when the frame is to be written
+// on the caller's thread.
 bool enqueue(const Call& c, Borrowed queue, Borrowed data, Borrowed key, Borrowed ttl) {
+    InQueueOperation inside;
     try {
-        call_method(n.put_nowait, queue, Owned::steal(PyTuple_Pack(3, data.get(), key.get(), ttl.get())));
+        call_method(n.put_nowait, queue, frame_item(data, key, ttl));
         return true;
     } catch (PyErrSet&) {
         CaughtError full = CaughtError::take();
@@ -328,12 +448,22 @@ bool enqueue(const Call& c, Borrowed queue, Borrowed data, Borrowed key, Borrowe
         if (!full.matches(getattr(c.global(n.queue), n.Full).get())) {
             full.rethrow();
         }
-        ignoring_errors([&] {
-            call_method(n.get_nowait, queue);
-            call_method(n.task_done, queue);
-        });
+        Overflow overflow = Overflow::DropOldest;
+        ignoring_errors([&] { overflow = make_room(c, queue, frame_item(data, key, ttl), key); });
+        switch (overflow) {
+            case Overflow::DropOldest:
+                ignoring_errors([&] {
+                    call_method(n.get_nowait, queue);
+                    call_method(n.task_done, queue);
+                });
+                break;
+            case Overflow::Removed: ignoring_errors([&] { call_method(n.task_done, queue); }); break;
+            case Overflow::Retry: break;
+            case Overflow::Queued: return true;
+            case Overflow::WriteHere: return false;
+        }
         try {
-            call_method(n.put_nowait, queue, Owned::steal(PyTuple_Pack(3, data.get(), key.get(), ttl.get())));
+            call_method(n.put_nowait, queue, frame_item(data, key, ttl));
             return true;
         } catch (PyErrSet&) {
             CaughtError::take_if(PyExc_Exception);
@@ -342,11 +472,24 @@ bool enqueue(const Call& c, Borrowed queue, Borrowed data, Borrowed key, Borrowe
     }
 }
 
-// SET refuses an expiry of 0 or less. A queued frame would be reported
-// stored and then lost, so the call refuses it before queuing anything.
+// SET refuses an expiry of 0 or less, and one whose moment in milliseconds
+// since the epoch does not fit a signed 64-bit integer. A queued frame would
+// be reported stored and then lost, so the call refuses it before queuing.
 void refuse_ttl_the_server_refuses(Borrowed ttl) {
-    if (ttl.get() != Py_None && check(PyObject_RichCompareBool(ttl.get(), n.zero, Py_LE))) {
+    if (ttl.get() == Py_None) {
+        return;
+    }
+    if (check(PyObject_RichCompareBool(ttl.get(), n.zero, Py_LE))) {
         PyErr_Format(PyExc_ValueError, "ttl must be a positive number of seconds, got %R", ttl.get());
+        throw PyErrSet{};
+    }
+    using namespace std::chrono;
+    const long long now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    const long long longest = (std::numeric_limits<long long>::max() - now) / 1000;
+    int overflow = 0;
+    const long long seconds = PyLong_AsLongLongAndOverflow(ttl.get(), &overflow);
+    if (overflow != 0 || seconds > longest) {
+        PyErr_Format(PyExc_ValueError, "ttl must be at most %lld seconds, got %R", longest, ttl.get());
         throw PyErrSet{};
     }
 }
@@ -357,20 +500,24 @@ Owned write_kelm_data(const Call& c) {
         // A frame of this key still queued, or being written, would land
         // after the DEL and bring the key back.
         settle_writes_of(c, key);
-        return call_method(n.delete_data, self, key);
+        return call_sibling(n.delete_data, nullptr, self, key);
     }
-    if (truth(getattr(self, n._use_thread))) {
+    // Code that interrupted one of this thread's own queue operations (a
+    // signal handler, a finalizer) may find the queue's lock held by this
+    // very thread: its frame is written here instead.
+    if (truth(getattr(self, n._use_thread)) && !InQueueOperation::active()) {
         // Read once: a shutdown running meanwhile replaces it with None, and
         // then this frame simply takes the direct path.
         Owned queue = getattr(self, n._queue);
         if (queue.get() != Py_None) {
             refuse_ttl_the_server_refuses(ttl);
             if (enqueue(c, queue, data, key, ttl)) {
+                let_writers_run(self);
                 return bool_result(true);
             }
         }
     }
-    return call_method(n._write_, self, data, key, ttl);
+    return call_sibling(n._write_, nullptr, self, data, key, ttl);
 }
 
 Owned write_data(const Call& c) {
@@ -397,7 +544,7 @@ Owned read_data(const Call& c) { return call_method(n.get, redis_client(c), c.ar
 Owned read_kelm_data(const Call& c) {
     Borrowed key = c.arg(1);
     try {
-        Owned data = call_method_kw(n.read_data, n.kw_redis_key, c.self(), key);
+        Owned data = call_sibling(n.read_data, n.kw_redis_key, c.self(), key);
         if (PyBytes_Check(data.get())) {
             return call_method(n.loads, c.global(n.orjson), data);
         }
@@ -524,10 +671,16 @@ const char* const kClassDoc =
     "        thread(bool): Use threading or not\n        host(str): Redis server host\n"
     "        port(int): Redis server port\n    ";
 
-void restart_writers_after_fork(Borrowed module) {
-    Owned hook = Owned::steal(PyCFunction_New(&after_fork_def, module.get()));
-    Owned os = lookup_global(PyModule_GetDict(module.get()), Owned::steal(PyUnicode_FromString("os")).get());
-    call_method_kw(n.register_at_fork, n.kw_after_in_child, os, hook);
+void install_process_hooks(Borrowed module) {
+    Borrowed globals = PyModule_GetDict(module.get());
+    Owned after_fork = Owned::steal(PyCFunction_New(&after_fork_def, module.get()));
+    Owned os = lookup_global(globals, Owned::steal(PyUnicode_FromString("os")).get());
+    call_method_kw(n.register_at_fork, n.kw_after_in_child, os, after_fork);
+    // An interpreter without it, or one already shutting down, goes without.
+    ignoring_errors([&] {
+        Owned child_exit = Owned::steal(PyCFunction_New(&child_exit_def, module.get()));
+        call_method(n.register_atexit_, lookup_global(globals, n.threading), child_exit);
+    });
 }
 
 Span<const MethodSpec> client_methods() { return {kMethods, sizeof(kMethods) / sizeof(kMethods[0])}; }

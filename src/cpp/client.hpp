@@ -19,8 +19,10 @@ extern const char* const kClassDoc;
 
 Span<const MethodSpec> client_methods();
 
-// Registers, with os.register_at_fork, the hook that gives every running
-// threaded instance a writer again in a forked child. Throws PyErrSet.
-void restart_writers_after_fork(Borrowed module);
+// Registers the hooks that keep queued frames safe across processes: one
+// (os.register_at_fork) gives every running threaded instance a writer again
+// in a forked child, the other (threading._register_atexit) stores what is
+// pending when a multiprocessing child ends. Throws PyErrSet.
+void install_process_hooks(Borrowed module);
 
 }  // namespace stashel

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <exception>
 #include <new>
+#include <vector>
 
 #include "pycall.hpp"
 
@@ -253,6 +254,30 @@ PyType_Spec method_spec = {
     method_slots,
 };
 
+// The class's own function for each method and its compiled method, by
+// method name. Process-wide and never destroyed, like the interned names.
+struct OwnMethod {
+    PyObject* name;
+    PyObject* function;
+    PyObject* compiled;
+};
+
+std::vector<OwnMethod>& own_methods() {
+    static auto* all = new std::vector<OwnMethod>();
+    return *all;
+}
+
+void remember_own(Owned name, Borrowed function, Borrowed compiled) {
+    auto& all = own_methods();
+    auto same = std::find_if(all.begin(), all.end(), [&](const OwnMethod& m) { return m.name == name.get(); });
+    OwnMethod fresh{name.release(), new_ref(function.get()).release(), new_ref(compiled.get()).release()};
+    if (same == all.end()) {
+        all.push_back(fresh);
+    } else {
+        *same = fresh;  // a load that failed made the earlier one: its references are left to the process
+    }
+}
+
 Owned text_or_none(const char* text) { return text ? Owned::steal(PyUnicode_FromString(text)) : new_ref(Py_None); }
 
 }  // namespace
@@ -267,6 +292,15 @@ Owned lookup_global(Borrowed globals, PyObject* name) {
 }
 
 Owned Call::global(PyObject* name) const { return lookup_global(globals_, name); }
+
+Borrowed own_compiled(PyObject* name, PyObject* function) {
+    for (const OwnMethod& m : own_methods()) {
+        if (m.name == name) {
+            return m.function == function ? m.compiled : nullptr;
+        }
+    }
+    return {};
+}
 
 Owned create_method_type(Borrowed module) {
     return Owned::steal(PyType_FromModuleAndSpec(module.get(), &method_spec, nullptr));
@@ -302,9 +336,11 @@ Owned make_method(Borrowed method_type, const MethodSpec& spec, Borrowed globals
     }
     Owned qualname = Owned::steal(PyUnicode_FromFormat("%s.%s", class_name, spec.name));
     Owned defaults = f.defaults ? new_ref(f.defaults.get()) : new_ref(Py_None);
-    return Owned::steal(PyObject_CallFunctionObjArgs(make_door.get(), obj.get(), globals.get(), qualname.get(),
-                                                     params.get(), defaults.get(), annotations.get(),
-                                                     text_or_none(spec.doc).get(), nullptr));
+    Owned function = Owned::steal(
+        PyObject_CallFunctionObjArgs(make_door.get(), obj.get(), globals.get(), qualname.get(), params.get(),
+                                     defaults.get(), annotations.get(), text_or_none(spec.doc).get(), nullptr));
+    remember_own(Owned::steal(PyUnicode_InternFromString(spec.name)), function, obj);
+    return function;
 }
 
 }  // namespace stashel

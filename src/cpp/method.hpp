@@ -53,6 +53,10 @@ private:
 // globals[name], as a name lookup in that module: NameError when it is missing.
 Owned lookup_global(Borrowed globals, PyObject* name);
 
+// The compiled method behind `function` when it is the class's own function
+// for method `name` (interned), else nothing.
+Borrowed own_compiled(PyObject* name, PyObject* function);
+
 // Creates the type of the compiled methods for `module`. Throws PyErrSet.
 Owned create_method_type(Borrowed module);
 

@@ -64,7 +64,12 @@ void load(PyObject* module) {
     new (state) ModuleState{};
     state->method_type = create_method_type(module);
     bind(globals, "Stashel", build_class(state->method_type, globals));
-    restart_writers_after_fork(module);
+    install_process_hooks(module);
+    // A writer's first connection resolves its host through the idna codec,
+    // which the socket layer imports on first use. A fork while the writer
+    // held that import's lock would leave the child a lock nobody releases,
+    // so it is imported here, before any writer runs.
+    import("encodings.idna");
 }
 
 int exec_module(PyObject* module) {

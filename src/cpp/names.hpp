@@ -30,6 +30,8 @@ namespace stashel {
     X(all_tasks_done, "all_tasks_done") X(unfinished_tasks, "unfinished_tasks")               \
     X(qsize_, "_qsize") X(get_, "_get") X(acquire, "acquire") X(release, "release")            \
     X(notify, "notify") X(notify_all, "notify_all") X(register_at_fork, "register_at_fork")    \
+    X(popleft, "popleft") X(put_, "_put") X(ident, "ident") X(register_atexit_, "_register_atexit") \
+    X(parent_process, "parent_process")                                                      \
     /* texts */                                                                                \
     X(notify_suffix, "_notify") X(notify_message, "1") X(worker_name, "StashelWorker")         \
     X(empty, "")

@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "pyref.hpp"
+#include "method.hpp"
 
 namespace stashel {
 
@@ -41,6 +41,22 @@ Owned call_kw(Borrowed callable, PyObject* kwnames, const Args&... args) {
     size_t positional = sizeof...(Args) - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
     return Owned::steal(
         PyObject_Vectorcall(callable.get(), stack.data() + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// self.name(*args, **dict(zip(kwnames, trailing args))), as Python code would
+// call it, except that when the attribute is the class's own method, its
+// compiled method is called without the Python function in front of it.
+template <class... Args>
+Owned call_sibling(PyObject* name, PyObject* kwnames, Borrowed self, const Args&... args) {
+    Owned attribute = getattr(self, name);
+    if (PyMethod_Check(attribute.get()) && PyMethod_GET_SELF(attribute.get()) == self.get()) {
+        if (Borrowed compiled = own_compiled(name, PyMethod_GET_FUNCTION(attribute.get()))) {
+            std::array<PyObject*, sizeof...(Args) + 1> stack{self.get(), Borrowed(args).get()...};
+            size_t positional = stack.size() - (kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
+            return Owned::steal(PyObject_Vectorcall(compiled.get(), stack.data(), positional, kwnames));
+        }
+    }
+    return call_kw(attribute, kwnames, args...);
 }
 
 }  // namespace stashel

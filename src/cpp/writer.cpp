@@ -1,8 +1,12 @@
 #include "writer.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <new>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "names.hpp"
@@ -12,51 +16,96 @@ namespace stashel {
 
 // Guarded by the GIL, like everything here.
 struct WriterRecord {
-    Owned instance;   // a weak reference
-    Owned in_flight;  // the key of the frame the writer holds, while it holds one
-    unsigned long writer_thread = 0;
-    // Held by the writer from taking an item until it is done with it.
-    PyThread_type_lock writing = nullptr;
+    Owned instance;                              // a weak reference
+    std::vector<std::unique_ptr<Claim>> claims;  // one per running writer loop
+    std::vector<Owned> withdrawn;                // items a delete took back while pending: never written
 
-    explicit WriterRecord(Owned weak) : instance(std::move(weak)), writing(PyThread_allocate_lock()) {
-        if (writing == nullptr) {
-            throw std::bad_alloc();
-        }
-    }
-    // Not noexcept: the members release references (see Owned).
-    ~WriterRecord() noexcept(false) { PyThread_free_lock(writing); }  // NOLINT(bugprone-unsafe-to-allow-exceptions)
-    WriterRecord(const WriterRecord&) = delete;
-    WriterRecord& operator=(const WriterRecord&) = delete;
+    explicit WriterRecord(Owned weak) : instance(std::move(weak)) {}
 };
 
 namespace {
 
 const Names& n = names;
 
+using Clock = std::chrono::steady_clock;
+
 // Process-wide and never destroyed, like the interned names: destroying it at
 // process exit would release references after the interpreter is gone.
-std::vector<RecordRef>& records() {
-    static auto* all = new std::vector<RecordRef>();
+// Keyed by the instance's address; the weak reference tells whether the
+// record still belongs to the object living there.
+std::unordered_map<PyObject*, RecordRef>& records() {
+    static auto* all = new std::unordered_map<PyObject*, RecordRef>();
     return *all;
+}
+
+unsigned long long last_serial = 0;
+
+thread_local int queue_operations = 0;
+
+// A producer that gives the GIL up to a busy writer waits at most this long
+// for the writer to finish its frame...
+constexpr auto kHandOver = std::chrono::microseconds(100);
+// ...and does so again only after running this long itself, so that one
+// writing back to back keeps most of its time and most calls cost nothing...
+constexpr auto kBetweenHandOvers = std::chrono::microseconds(50);
+// ...and not at all while the writer has held its frame this long: then it
+// waits for the server, and nothing is gained by waiting with it.
+constexpr auto kServerStall = std::chrono::milliseconds(50);
+
+thread_local Clock::time_point last_hand_over;
+
+// Where such producers wait. Process-wide and never destroyed; made anew in
+// a forked child, where a thread that is not there may have held the mutex.
+struct HandOver {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::atomic<unsigned long long> frames{0};  // finished by any writer
+    std::atomic<int> waiting{0};
+};
+
+HandOver* current_hand_over = nullptr;
+
+HandOver* hand_over() {
+    if (current_hand_over == nullptr) {
+        current_hand_over = new HandOver();
+    }
+    return current_hand_over;
+}
+
+// A writer finished a frame: wakes the producers waiting for it.
+void frame_done() {
+    HandOver* handing = hand_over();
+    handing->frames.fetch_add(1);
+    if (handing->waiting.load() > 0) {
+        std::scoped_lock lock(handing->mutex);
+        handing->done.notify_all();
+    }
 }
 
 Owned instance_of(const WriterRecord& record) {
     return Owned::steal_or_null(compat::weakref_target(record.instance.get()));
 }
 
-void forget_the_gone() {
-    auto& all = records();
-    all.erase(std::remove_if(all.begin(), all.end(), [](const auto& record) { return !instance_of(*record); }),
-              all.end());
+RecordRef find_record(Borrowed instance) {
+    auto found = records().find(instance.get());
+    if (found == records().end() || instance_of(*found->second).get() != instance.get()) {
+        return nullptr;
+    }
+    return found->second;
 }
 
-RecordRef find_record(Borrowed instance) {
-    for (const auto& record : records()) {
-        if (instance_of(*record).get() == instance.get()) {
-            return record;
+void forget_the_gone() {
+    // Released after the map is consistent again: releasing may run Python code.
+    std::vector<RecordRef> gone;
+    auto& all = records();
+    for (auto it = all.begin(); it != all.end();) {
+        if (!instance_of(*it->second)) {
+            gone.push_back(std::move(it->second));
+            it = all.erase(it);
+        } else {
+            ++it;
         }
     }
-    return nullptr;
 }
 
 // The key of a frame item (data, key, ttl), or nothing for any other item.
@@ -70,19 +119,19 @@ Borrowed key_of(Borrowed item) {
 
 bool same_key(Borrowed a, Borrowed b) { return a && b && PyUnicode_Compare(a.get(), b.get()) == 0; }
 
-// Takes a lock, with the GIL released while it is contended.
-void acquire(PyThread_type_lock lock) {
-    if (PyThread_acquire_lock(lock, NOWAIT_LOCK) == 0) {
-        Py_BEGIN_ALLOW_THREADS
-        PyThread_acquire_lock(lock, WAIT_LOCK);
-        Py_END_ALLOW_THREADS
-    }
+// Claims `item` for a writer loop.
+void hold(Claim& claim, Borrowed item) {
+    claim.key = Owned::ref(key_of(item));
+    claim.serial = ++last_serial;
+    claim.taken = Clock::now();
+    claim.delete_after = false;
 }
 
 // Runs `body` while holding `lock` (a threading lock or condition), and
 // releases it whatever happens.
 template <class Body>
 auto with_lock(Borrowed lock, Body body) {
+    InQueueOperation inside;
     call_method(n.acquire, lock);
     try {
         auto result = body();
@@ -97,45 +146,188 @@ auto with_lock(Borrowed lock, Body body) {
 
 Owned queue_class(const Call& c) { return getattr(c.global(n.queue), n.Queue); }
 
-// A queue.Queue whose `get` is Queue.get: the writer can take from it the way
-// that `get` does, under the queue's own lock.
-bool takes_under_its_lock(const Call& c, Borrowed queue) {
-    Owned queue_type = queue_class(c);
-    if (!PyType_Check(queue_type.get()) ||
-        !PyObject_TypeCheck(queue.get(), reinterpret_cast<PyTypeObject*>(queue_type.get()))) {
-        return false;
+bool is_queue(const Call& c, Borrowed queue) {
+    return queue.get() != Py_None && check(PyObject_IsInstance(queue.get(), queue_class(c).get())) != 0;
+}
+
+// How the writer can take from a queue: as Queue.get does, under the queue's
+// own lock, from its deque (Fifo) or through its own _qsize/_get (Own); or
+// through its own `get` (Other).
+enum class Storage : unsigned char { Fifo, Own, Other };
+
+Storage storage_of(const Call& c, Borrowed queue) {
+    if (!is_queue(c, queue)) {
+        return Storage::Other;
     }
-    return getattr(reinterpret_cast<PyObject*>(Py_TYPE(queue.get())), n.get).get() == getattr(queue_type, n.get).get();
+    Owned queue_type = queue_class(c);
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(queue.get()));
+    auto inherited = [&](PyObject* name) { return getattr(type, name).get() == getattr(queue_type, name).get(); };
+    if (!inherited(n.get)) {
+        return Storage::Other;
+    }
+    return inherited(n.get_) && inherited(n.qsize_) && inherited(n.put_) ? Storage::Fifo : Storage::Own;
+}
+
+Py_ssize_t length(Borrowed sequence) { return check(PyObject_Length(sequence.get())); }
+
+bool is_withdrawn(const WriterRecord& record, Borrowed item) {
+    return std::any_of(record.withdrawn.begin(), record.withdrawn.end(),
+                       [&](const Owned& w) { return w.get() == item.get(); });
+}
+
+void forget_withdrawn(WriterRecord& record, Borrowed item) {
+    auto& list = record.withdrawn;
+    auto found = std::find_if(list.begin(), list.end(), [&](const Owned& w) { return w.get() == item.get(); });
+    if (found != list.end()) {
+        Owned kept = std::move(*found);  // released after the list is consistent
+        list.erase(found);
+    }
+}
+
+// The index of the oldest pending frame that may be dropped to make room
+// for a frame of `incoming_key`: one a delete withdrew, or one that a newer
+// frame of its key follows (in the queue, or coming in). -1 when none may.
+Py_ssize_t oldest_superseded(const WriterRecord* record, Borrowed pending, Borrowed incoming_key) {
+    const Py_ssize_t size = PyTuple_GET_SIZE(pending.get());
+    Owned newer_keys = Owned::steal(PySet_New(nullptr));
+    check(PySet_Add(newer_keys.get(), incoming_key.get()));
+    Py_ssize_t oldest = -1;
+    for (Py_ssize_t i = size - 1; i >= 0; --i) {
+        Borrowed item = PyTuple_GET_ITEM(pending.get(), i);
+        Borrowed key = key_of(item);
+        if ((record && is_withdrawn(*record, item)) || (key && check(PySet_Contains(newer_keys.get(), key.get())))) {
+            oldest = i;
+        }
+        if (key) {
+            check(PySet_Add(newer_keys.get(), key.get()));
+        }
+    }
+    return oldest;
+}
+
+void add_unfinished(Borrowed queue, long delta) {
+    Owned count = Owned::steal(PyLong_FromLong(delta));
+    setattr(queue, n.unfinished_tasks,
+            Owned::steal(PyNumber_Add(getattr(queue, n.unfinished_tasks).get(), count.get())));
+}
+
+Claim* claim_of_key(const WriterRecord& record, Borrowed key) {
+    for (const auto& claim : record.claims) {
+        if (same_key(claim->key, key)) {
+            return claim.get();
+        }
+    }
+    return nullptr;
+}
+
+// The key's pending frames, and a follow-up of a write of the key in
+// progress, are marked withdrawn: the writer marks them done unwritten.
+// Entries no longer pending anywhere are forgotten.
+void withdraw(WriterRecord& record, Borrowed queue, Borrowed key) {
+    Owned pending = getattr(queue, n.queue);
+    std::vector<Owned> kept;
+    std::vector<Owned> of_key;
+    Owned iterator = Owned::steal(PyObject_GetIter(pending.get()));
+    while (Owned item = Owned::steal_or_null(PyIter_Next(iterator.get()))) {
+        if (is_withdrawn(record, item)) {
+            kept.push_back(std::move(item));
+        } else if (same_key(key_of(item), key)) {
+            of_key.push_back(std::move(item));
+        }
+    }
+    if (PyErr_Occurred()) {
+        throw PyErrSet{};
+    }
+    for (const auto& claim : record.claims) {
+        if (claim->follow_up && (same_key(claim->key, key) || is_withdrawn(record, claim->follow_up))) {
+            kept.push_back(Owned::ref(claim->follow_up));
+        }
+    }
+    std::move(of_key.begin(), of_key.end(), std::back_inserter(kept));
+    std::swap(record.withdrawn, kept);
+}
+
+// One pause of a bounded wait: the GIL is released meanwhile, and a signal
+// handler that raises ends the wait with its error, as in any blocking call.
+void pause_for(Clock::duration pause) {
+    Py_BEGIN_ALLOW_THREADS
+    std::this_thread::sleep_for(pause);
+    Py_END_ALLOW_THREADS
+    check(PyErr_CheckSignals());
+}
+
+struct Held {
+    const Claim* claim;
+    unsigned long long serial;
+};
+
+// Waits until each write in `writing` has ended, at most 0.5 s; a write still
+// going then deletes its key again once it is done. Never waits while the
+// interpreter finalizes: a daemon writer may never run again.
+void wait_for(Borrowed instance, std::vector<Held> writing) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(500);
+    Clock::duration pause = std::chrono::microseconds(50);
+    for (;;) {
+        {
+            RecordRef record = find_record(instance);
+            auto still = [&](const Held& held) {
+                return record && std::any_of(record->claims.begin(), record->claims.end(), [&](const auto& claim) {
+                           return claim.get() == held.claim && claim->serial == held.serial;
+                       });
+            };
+            writing.erase(std::remove_if(writing.begin(), writing.end(), [&](const Held& h) { return !still(h); }),
+                          writing.end());
+            if (writing.empty()) {
+                return;
+            }
+            if (compat::is_finalizing() || Clock::now() >= deadline) {
+                for (const auto& claim : record->claims) {
+                    for (const Held& held : writing) {
+                        if (claim.get() == held.claim) {
+                            claim->delete_after = true;
+                        }
+                    }
+                }
+                return;
+            }
+        }
+        pause_for(std::min(pause, deadline - Clock::now()));
+        pause = std::min<Clock::duration>(pause * 2, std::chrono::milliseconds(5));
+    }
 }
 
 // Queue.get(timeout=0.2) (or get(block=False)), except that the item is
-// claimed before the queue's lock is released: a delete holding that lock
-// finds the frame either still queued or claimed by the writer. An idle wait
-// ends early once the stop event is set.
-TakenItem take_under_its_lock(const Call& c, const RecordRef& record, Borrowed queue, bool wait) {
-    using Clock = std::chrono::steady_clock;
+// claimed before the queue's lock is released and before any Python code
+// runs: a producer or a delete finds each frame either queued or claimed. An
+// idle wait ends early once the stop event is set.
+Owned take_under_its_lock(const Call& c, WriterLoop& loop, Borrowed queue, bool wait, bool fifo) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(200);
     Owned not_empty = getattr(queue, n.not_empty);
-    return with_lock(not_empty, [&]() -> TakenItem {
-        while (!truth(call_method(n.qsize_, queue))) {
+    return with_lock(not_empty, [&]() -> Owned {
+        auto empty = [&] { return fifo ? length(getattr(queue, n.queue)) == 0 : !truth(call_method(n.qsize_, queue)); };
+        while (empty()) {
             const std::chrono::duration<double> left = deadline - Clock::now();
             if (!wait || left.count() <= 0 || truth(call_method(n.is_set, getattr(c.self(), n._stop_evt)))) {
                 return {};
             }
             call_method(n.wait, not_empty, Owned::steal(PyFloat_FromDouble(left.count())));
         }
-        Owned item = call_method(n.get_, queue);
+        // The deque's popleft runs no Python code, so nothing else runs
+        // between it and the claim.
+        Owned item = fifo ? call_method(n.popleft, getattr(queue, n.queue)) : call_method(n.get_, queue);
+        hold(loop.claim(), item);
         call_method(n.notify, getattr(queue, n.not_full));
-        return {std::move(item), record};
+        return item;
     });
 }
 
 // Any other queue: its own get, then the claim. A delete can miss a frame
 // in the moment between the two; such a queue is the caller's choice.
-TakenItem take_with_its_get(const Call& c, const RecordRef& record, Borrowed queue, bool wait) {
+Owned take_with_its_get(const Call& c, WriterLoop& loop, Borrowed queue, bool wait) {
     try {
         Owned item = wait ? call_method_kw(n.get, n.kw_timeout, queue, n.queue_wait) : call_method(n.get_nowait, queue);
-        return {std::move(item), record};
+        hold(loop.claim(), item);
+        return item;
     } catch (PyErrSet&) {
         CaughtError e = CaughtError::take();
         Handling handling(e);
@@ -146,32 +338,6 @@ TakenItem take_with_its_get(const Call& c, const RecordRef& record, Borrowed que
     }
 }
 
-// Removes the pending frames of `key` from a queue.Queue whose lock the
-// caller holds, counting them done as if they had been taken and written.
-void withdraw(Borrowed queue, Borrowed key) {
-    Owned pending = getattr(queue, n.queue);
-    Py_ssize_t removed = 0;
-    for (Py_ssize_t i = check(PySequence_Size(pending.get())) - 1; i >= 0; --i) {
-        Owned item = Owned::steal(PySequence_GetItem(pending.get(), i));
-        if (same_key(key_of(item), key)) {
-            check(PySequence_DelItem(pending.get(), i));
-            ++removed;
-        }
-    }
-    if (removed == 0) {
-        return;
-    }
-    Owned count = Owned::steal(PyLong_FromSsize_t(removed));
-    Owned unfinished = Owned::steal(PyNumber_Subtract(getattr(queue, n.unfinished_tasks).get(), count.get()));
-    setattr(queue, n.unfinished_tasks, unfinished);
-    if (check(PyObject_RichCompareBool(unfinished.get(), n.zero, Py_LE))) {
-        call_method(n.notify_all, getattr(queue, n.all_tasks_done));
-    }
-    call_method(n.notify, getattr(queue, n.not_full), count);
-}
-
-bool writing_key(const RecordRef& record, Borrowed key) { return record && same_key(record->in_flight, key); }
-
 }  // namespace
 
 RecordRef writer_record(Borrowed instance) {
@@ -181,40 +347,164 @@ RecordRef writer_record(Borrowed instance) {
     forget_the_gone();
     Owned weak = Owned::steal(PyWeakref_NewRef(instance.get(), nullptr));
 #if defined(__GLIBCXX__)
-    return records().emplace_back(std::__make_shared<WriterRecord, __gnu_cxx::_S_single>(std::move(weak)));
+    RecordRef record = std::__make_shared<WriterRecord, __gnu_cxx::_S_single>(std::move(weak));
 #else
-    return records().emplace_back(std::make_shared<WriterRecord>(std::move(weak)));
+    RecordRef record = std::make_shared<WriterRecord>(std::move(weak));
 #endif
+    // Replaces the record of a collected instance that lived at this address.
+    RecordRef previous = std::exchange(records()[instance.get()], record);
+    return record;
 }
 
 void forget_writer(Borrowed instance) {
-    auto& all = records();
-    all.erase(std::remove(all.begin(), all.end(), find_record(instance)), all.end());
-}
-
-TakenItem::TakenItem(Owned item, RecordRef record) : item_(std::move(item)) {
-    acquire(record->writing);
-    record->in_flight = Owned::ref(key_of(item_));
-    record->writer_thread = PyThread_get_thread_ident();
-    record_ = std::move(record);
-}
-
-TakenItem::~TakenItem() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-exceptions): see the header
-    if (record_) {
-        record_->in_flight.reset();
-        PyThread_release_lock(record_->writing);
+    if (find_record(instance)) {
+        RecordRef record = std::move(records()[instance.get()]);
+        records().erase(instance.get());
     }
 }
 
-TakenItem take_item(const Call& c, const RecordRef& record, Borrowed queue, bool wait) {
-    if (takes_under_its_lock(c, queue)) {
-        return take_under_its_lock(c, record, queue, wait);
+WriterLoop::WriterLoop(Borrowed instance) : record_(writer_record(instance)) {
+    record_->claims.push_back(std::make_unique<Claim>());
+    claim_ = record_->claims.back().get();
+    claim_->thread = PyThread_get_thread_ident();
+}
+
+WriterLoop::~WriterLoop() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-exceptions): see the header
+    if (!may_touch_python()) {
+        // Unwound at exit without the GIL: the claim and the record stay as
+        // they are, for the dying process.
+        static_cast<void>(new RecordRef(std::move(record_)));
+        return;
     }
-    return take_with_its_get(c, record, queue, wait);
+    auto& claims = record_->claims;
+    auto mine = std::find_if(claims.begin(), claims.end(), [&](const auto& claim) { return claim.get() == claim_; });
+    if (mine != claims.end()) {  // a fork may have cleared the list
+        std::unique_ptr<Claim> gone = std::move(*mine);
+        claims.erase(mine);
+    }
+}
+
+bool WriterLoop::withdrawn(Borrowed item) {
+    if (!is_withdrawn(*record_, item)) {
+        return false;
+    }
+    forget_withdrawn(*record_, item);
+    return true;
+}
+
+Owned WriterLoop::next(bool keep_follow_up) {
+    frame_done();
+    Owned follow_up = std::move(claim_->follow_up);
+    if (follow_up && keep_follow_up) {
+        hold(*claim_, follow_up);
+        return follow_up;
+    }
+    release();
+    return {};
+}
+
+void WriterLoop::release() {
+    Owned key = std::move(claim_->key);
+    Owned follow_up = std::move(claim_->follow_up);
+    claim_->delete_after = false;
+}
+
+Owned take_item(const Call& c, WriterLoop& loop, Borrowed queue, bool wait) {
+    switch (storage_of(c, queue)) {
+        case Storage::Fifo: return take_under_its_lock(c, loop, queue, wait, true);
+        case Storage::Own: return take_under_its_lock(c, loop, queue, wait, false);
+        case Storage::Other: break;
+    }
+    return take_with_its_get(c, loop, queue, wait);
+}
+
+Overflow make_room(const Call& c, Borrowed queue, Borrowed item, Borrowed key) {
+    if (storage_of(c, queue) != Storage::Fifo) {
+        return Overflow::DropOldest;
+    }
+    RecordRef record = find_record(c.self());
+    return with_lock(getattr(queue, n.mutex), [&] {
+        Owned deque = getattr(queue, n.queue);
+        Owned pending = Owned::steal(PySequence_Tuple(deque.get()));
+        const Py_ssize_t size = PyTuple_GET_SIZE(pending.get());
+        bool only_this_key = true;
+        for (Py_ssize_t i = 0; i < size && only_this_key; ++i) {
+            only_this_key = same_key(key_of(PyTuple_GET_ITEM(pending.get(), i)), key);
+        }
+        // One key's stream keeps its newest frames, as it always has.
+        if (only_this_key) {
+            return Overflow::DropOldest;
+        }
+        if (const Py_ssize_t i = oldest_superseded(record.get(), pending, key); i >= 0) {
+            check(PySequence_DelItem(deque.get(), i));
+            if (record) {
+                forget_withdrawn(*record, PyTuple_GET_ITEM(pending.get(), i));
+            }
+            return Overflow::Removed;
+        }
+        if (size < check(PyLong_AsSsize_t(getattr(queue, n.maxsize).get()))) {
+            return Overflow::Retry;  // the writer took a frame meanwhile
+        }
+        Claim* writing = record ? claim_of_key(*record, key) : nullptr;
+        if (writing == nullptr) {
+            return Overflow::WriteHere;
+        }
+        // Written right after the frame of this key the writer holds. An
+        // earlier follow-up is superseded: its count passes to this one.
+        if (!writing->follow_up) {
+            add_unfinished(queue, 1);
+        }
+        Owned previous = std::exchange(writing->follow_up, Owned::ref(item));
+        return Overflow::Queued;
+    });
+}
+
+InQueueOperation::InQueueOperation() { ++queue_operations; }
+InQueueOperation::~InQueueOperation() { --queue_operations; }
+bool InQueueOperation::active() { return queue_operations > 0; }
+
+void let_writers_run(Borrowed instance) {
+#ifndef Py_GIL_DISABLED
+    if (InQueueOperation::active() || Clock::now() - last_hand_over < kBetweenHandOvers) {
+        return;
+    }
+    {
+        RecordRef record = find_record(instance);
+        if (!record) {
+            return;
+        }
+        const unsigned long me = PyThread_get_thread_ident();
+        const auto now = Clock::now();
+        bool starved = false;
+        for (const auto& claim : record->claims) {
+            if (claim->thread == me) {
+                return;  // the writer itself writes a frame
+            }
+            // A frame held this long waits for the server, not for the GIL.
+            starved = starved || (claim->key && now - claim->taken < kServerStall);
+        }
+        if (!starved) {
+            return;
+        }
+    }
+    HandOver* handing = hand_over();
+    const auto before = handing->frames.load();
+    Py_BEGIN_ALLOW_THREADS
+    ++handing->waiting;
+    {
+        std::unique_lock<std::mutex> lock(handing->mutex);
+        handing->done.wait_for(lock, kHandOver, [&] { return handing->frames.load() != before; });
+    }
+    --handing->waiting;
+    last_hand_over = Clock::now();
+    Py_END_ALLOW_THREADS
+#else
+    static_cast<void>(instance);
+#endif
 }
 
 void wake_writer(Borrowed queue) {
-    if (queue.get() == Py_None) {
+    if (queue.get() == Py_None || InQueueOperation::active()) {
         return;
     }
     Owned not_empty = getattr(queue, n.not_empty);
@@ -222,46 +512,67 @@ void wake_writer(Borrowed queue) {
 }
 
 void settle_writes_of(const Call& c, Borrowed key) {
-    RecordRef record = find_record(c.self());
-    Owned queue = getattr(c.self(), n._queue);
-    bool in_progress = false;
-    if (queue.get() != Py_None && check(PyObject_IsInstance(queue.get(), queue_class(c).get()))) {
-        in_progress = with_lock(getattr(queue, n.mutex), [&] {
-            withdraw(queue, key);
-            return writing_key(record, key);
-        });
-    } else {
-        in_progress = writing_key(record, key);
+    std::vector<Held> writing;
+    {
+        RecordRef record = find_record(c.self());
+        if (!record) {
+            return;
+        }
+        Owned queue = getattr(c.self(), n._queue);
+        if (is_queue(c, queue)) {
+            withdraw(*record, queue, key);
+        }
+        const unsigned long me = PyThread_get_thread_ident();
+        for (const auto& claim : record->claims) {
+            if (!same_key(claim->key, key)) {
+                continue;
+            }
+            if (claim->thread == me) {
+                // The writer itself deletes (from a client or logger it
+                // calls): it cannot wait for its own write.
+                claim->delete_after = true;
+            } else {
+                writing.push_back({claim.get(), claim->serial});
+            }
+        }
     }
-    // The writer itself may delete (from a client or logger it calls): it
-    // must not wait for its own write.
-    if (in_progress && record->writer_thread != PyThread_get_thread_ident()) {
-        PyThread_type_lock writing = record->writing;
-        Py_BEGIN_ALLOW_THREADS
-        PyThread_acquire_lock(writing, WAIT_LOCK);
-        PyThread_release_lock(writing);
-        Py_END_ALLOW_THREADS
+    if (!writing.empty()) {
+        wait_for(c.self(), std::move(writing));
     }
 }
 
-std::vector<Owned> writers_after_fork() {
-    forget_the_gone();
+bool is_writer_thread(Borrowed instance) {
+    RecordRef record = find_record(instance);
+    const unsigned long me = PyThread_get_thread_ident();
+    return record && std::any_of(record->claims.begin(), record->claims.end(),
+                                 [&](const auto& claim) { return claim->thread == me; });
+}
+
+std::vector<Owned> recorded_instances() {
     std::vector<Owned> instances;
-    for (const auto& record : records()) {
-        // The parent's writer may have held this lock at the fork; it does
-        // not exist here. No thread waits on the old lock, so it can go.
-        PyThread_type_lock fresh = PyThread_allocate_lock();
-        if (fresh == nullptr) {
-            throw std::bad_alloc();
-        }
-        PyThread_free_lock(std::exchange(record->writing, fresh));
-        record->in_flight.reset();
-        record->writer_thread = 0;
+    for (const auto& [address, record] : records()) {
         if (Owned instance = instance_of(*record)) {
             instances.push_back(std::move(instance));
         }
     }
     return instances;
+}
+
+std::vector<Owned> writers_after_fork() {
+    forget_the_gone();
+    // The parent's writers do not exist here; what they held, and what was
+    // withdrawn from the parent's queues, is the parent's. Released once the
+    // records are consistent again.
+    std::vector<std::unique_ptr<Claim>> claims;
+    std::vector<Owned> withdrawn;
+    current_hand_over = nullptr;  // the parent's is left as it was
+    for (auto& [address, record] : records()) {
+        std::move(record->claims.begin(), record->claims.end(), std::back_inserter(claims));
+        std::move(record->withdrawn.begin(), record->withdrawn.end(), std::back_inserter(withdrawn));
+        record->claims.clear();
+        record->withdrawn.clear();
+    }
+    return recorded_instances();
 }
 
 }  // namespace stashel

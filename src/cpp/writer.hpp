@@ -1,9 +1,11 @@
-// What the background writer of each threaded instance is doing, kept
+// What the background writers of each threaded instance are doing, kept
 // beside the instance rather than in it (its six attributes belong to its
 // callers), and the queue operations that must agree with it: the writer's
-// take, the delete's withdrawal of pending frames, the shutdown's wake-up.
+// take, a full queue's choice of the frame to drop, a delete's withdrawal of
+// pending frames, the shutdown's wake-up and the reset after a fork.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -23,6 +25,17 @@ using RecordRef = std::__shared_ptr<WriterRecord, __gnu_cxx::_S_single>;
 using RecordRef = std::shared_ptr<WriterRecord>;
 #endif
 
+// One writer loop's hold on the frame it is writing. Listed in its record
+// while the loop runs, so that producers and deletes can see it.
+struct Claim {
+    Owned key;                      // the key of the frame being written; empty while idle
+    Owned follow_up;                // a newer frame of that key, written right after it
+    unsigned long long serial = 0;  // of the item held; unique in the process
+    std::chrono::steady_clock::time_point taken;
+    unsigned long thread = 0;
+    bool delete_after = false;  // a delete stopped waiting: delete the key again once written
+};
+
 // The record of `instance`, made now if it has none. Construction makes it
 // before the writer starts, so that a fork right after construction finds it.
 RecordRef writer_record(Borrowed instance);
@@ -30,42 +43,84 @@ RecordRef writer_record(Borrowed instance);
 // Forgets `instance` again (its writer could not be started).
 void forget_writer(Borrowed instance);
 
-// An item the writer took, with its claim on it: while this lives, the record
-// names the item's key and a delete of that key waits for the write to end.
-class TakenItem {
+// A writer loop's claim, listed in the record of `instance` for as long as
+// this lives. Only the thread running the loop uses it.
+class WriterLoop {
 public:
-    TakenItem() = default;
-    TakenItem(Owned item, RecordRef record);
-    // Not noexcept: dropping the claim releases a reference (see Owned).
-    ~TakenItem() noexcept(false);  // NOLINT(bugprone-unsafe-to-allow-exceptions)
-    TakenItem(TakenItem&& other) noexcept = default;
-    TakenItem& operator=(TakenItem&&) = delete;
-    TakenItem(const TakenItem&) = delete;
-    TakenItem& operator=(const TakenItem&) = delete;
+    explicit WriterLoop(Borrowed instance);
+    // Not noexcept: see Owned.
+    ~WriterLoop() noexcept(false);  // NOLINT(bugprone-unsafe-to-allow-exceptions)
+    WriterLoop(const WriterLoop&) = delete;
+    WriterLoop& operator=(const WriterLoop&) = delete;
 
-    [[nodiscard]] Borrowed item() const { return item_; }
-    explicit operator bool() const { return static_cast<bool>(item_); }
+    Claim& claim() { return *claim_; }
+    // True when a delete withdrew `item` while it was pending: it is not written.
+    bool withdrawn(Borrowed item);
+    // After an item: the newer frame of its key that arrived meanwhile, now
+    // claimed, or else nothing, with the claim let go.
+    Owned next(bool keep_follow_up);
+    // Lets the claim go, whatever it holds.
+    void release();
 
 private:
-    Owned item_;
     RecordRef record_;
+    Claim* claim_;
 };
 
-// The writer's next item from `queue`: waiting up to 0.2 s for one when
-// `wait` is true (and no longer once the stop event is set), else only what
-// is pending now. Empty when nothing came.
-TakenItem take_item(const Call& c, const RecordRef& record, Borrowed queue, bool wait);
+// The writer's next item from `queue`, claimed by `loop` before any other
+// thread can look: waiting up to 0.2 s for one when `wait` is true (and no
+// longer once the stop event is set), else only what is pending now. Empty
+// when nothing came.
+Owned take_item(const Call& c, WriterLoop& loop, Borrowed queue, bool wait);
+
+// What a producer does with a frame that a full queue refused.
+enum class Overflow : unsigned char {
+    DropOldest,  // only this key's frames are pending, or the queue is no plain FIFO queue.Queue: as ever
+    Removed,     // a superseded or withdrawn frame was taken out: mark it done, put again
+    Retry,       // the writer made room meanwhile: put again
+    Queued,      // attached behind the writer's frame of the same key
+    WriteHere,   // nothing pending is superseded: write it on the caller's thread
+};
+// Decides, under the queue's lock, how `item` (a frame of `key`) gets in.
+Overflow make_room(const Call& c, Borrowed queue, Borrowed item, Borrowed key);
+
+// While it lives, this thread is inside one of this module's queue
+// operations and may hold the queue's lock; `active()` tells code that
+// interrupts it on the same thread (a signal handler, a finalizer).
+class InQueueOperation {
+public:
+    InQueueOperation();
+    ~InQueueOperation();
+    InQueueOperation(const InQueueOperation&) = delete;
+    InQueueOperation& operator=(const InQueueOperation&) = delete;
+    static bool active();
+};
+
+// After a queued frame: while a writer of `instance` holds a frame, gives the
+// GIL up until that frame is written, at most 0.1 ms, and at most once per
+// 0.05 ms of the calling thread's own time. A producer that
+// computes in Python would otherwise keep the GIL from the writer for a
+// whole switch interval (5 ms) each time the writer needs it, several times
+// per frame.
+void let_writers_run(Borrowed instance);
 
 // Wakes a writer waiting on `queue`, so that it looks at its stop event now.
 void wake_writer(Borrowed queue);
 
-// Before a delete of `key`: withdraws the key's pending frames from the
-// instance's queue and waits for a write of the key in progress, so that no
-// frame queued before the delete can land after it.
+// Before a delete of `key`: withdraws the key's pending frames and waits, at
+// most 0.5 s, for a write of the key in progress; a write still running then
+// deletes the key again once it is done. So no frame queued before the
+// delete is left standing after it.
 void settle_writes_of(const Call& c, Borrowed key);
 
+// True when the current thread runs a writer loop of `instance`.
+bool is_writer_thread(Borrowed instance);
+
+// The instances whose records are alive, threaded or not.
+std::vector<Owned> recorded_instances();
+
 // After a fork, in the child: forgets what the parent's writers were doing
-// and returns the instances that were threaded.
+// and returns the recorded instances.
 std::vector<Owned> writers_after_fork();
 
 }  // namespace stashel
