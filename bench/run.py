@@ -12,8 +12,9 @@ the rounds. Each row is a module of bench/rows/, chosen by number or name:
   3 pipeline  frames stored per second by the background writer against a
               plain SET + PUBLISH loop, and the producer's cost per call
   4 parsers   pure-Python RESP parser against hiredis
-  5 watch     Watcher: notifications delivered per second and notify-to-delivery
-              latency against a plain get_message + GET loop on the same server
+  5 watch     Watcher and AsyncWatcher: notifications delivered per second and
+              notify-to-delivery latency against a plain get_message + GET loop
+              on the same server
   plus redis-benchmark -c 1 -P 1 SET and PUBLISH as the machine's limit.
 
 Results go to bench/results/ (JSON, PNG chart, Markdown table).
