@@ -103,6 +103,24 @@ def test_a_silently_dropped_connection_is_noticed_by_ping(own_server, relay, fac
     assert warnings == ["Watcher lost its connection to the server, reconnecting - no reply to PING within 0.5 s"]
 
 
+def test_a_consumer_slow_to_come_back_after_a_ping_is_no_loss(face):
+    watcher = face(["sl:k"], initial=False, ping_interval=0.3)
+    inner = getattr(watcher, "watcher", None)  # an AsyncWatcher: driven on its own loop
+
+    def away(get):
+        yield get(timeout=0)  # idle past the interval: a PING goes out
+        time.sleep(1.0)  # away; an event loop reads nothing meanwhile
+        yield get(timeout=0)  # the pong waits in the socket
+
+    async def on_the_loop():
+        return [await call for call in away(inner.get)]
+
+    for _ in range(3):
+        time.sleep(0.35)
+        assert (watcher._call(on_the_loop()) if inner else list(away(watcher.get))) == [None, None]
+    assert watcher.stats()["reconnects"] == 0
+
+
 def test_a_frozen_server_holds_get_and_close_to_their_bounds(own_server, face):
     watcher = face(["fz:k"], initial=False)
     announce(own_server, ("fz:k", b"1"))

@@ -41,6 +41,8 @@ _BACKOFF_MAX = 2.0
 _CONFIRM_TIMEOUT = 10.0
 # Messages taken in one read before the core looks at its deadline again.
 READ_BUDGET = 1000
+# The wait of the read that decides a PING's deadline.
+_LAST_LOOK = 0.01
 # SCAN's COUNT hint while resynchronising.
 SCAN_COUNT = 1000
 # After an overflow, how long the Watcher may keep reading (and dropping)
@@ -162,7 +164,8 @@ class Core:
         self._waiting: set[tuple[str, str]] = set()
         self._confirm_by = 0.0
         self._heard_at = 0.0
-        self._read_at = 0.0
+        self._read_wait = 0.0  # the wait of the READ step() asked for last
+        self._waited_at = 0.0  # when a READ that waited last ended
         self._ping_at: float | None = None
         self._backlog = False
         # Resynchronisation: every named key, then every pattern's SCAN matches.
@@ -205,6 +208,7 @@ class Core:
             if self.reconnected:
                 return FAIL, ConnectionError("the client reconnected by itself")
             if not self._looked:
+                self._read_wait = 0.0
                 return READ, 0.0
             interval = self.ping_interval
             if interval is not None:
@@ -212,14 +216,21 @@ class Core:
                 if ping_at is None:
                     if now - self._heard_at >= interval:
                         return PING, None
-                elif self._read_at - max(ping_at, self._heard_at) >= interval:
-                    # Judged by a read made after the deadline, not by the clock
-                    # alone: a consumer that was slow to come back is not a loss.
-                    return FAIL, TimeoutError(f"no reply to PING within {interval:g} s")
+                else:
+                    quiet_since = max(ping_at, self._heard_at)
+                    # Judged by a read that waited after the deadline, not by the
+                    # clock alone: a consumer slow to come back (or an event loop
+                    # that has not read its socket yet) is not a loss.
+                    if self._waited_at - quiet_since >= interval:
+                        return FAIL, TimeoutError(f"no reply to PING within {interval:g} s")
+                    if now - quiet_since >= interval:
+                        self._read_wait = _LAST_LOOK
+                        return READ, _LAST_LOOK
             pending = self.pending
             if not pending and self._resyncing:
                 if self._covering:
                     if self._backlog and now - (self._cover_since or now) < _COVER_MAX:
+                        self._read_wait = 0.0
                         return (READ, 0.0) if left > 0 else (RETURN, None)
                     self._covering = False
                     self._cover_since = None
@@ -236,17 +247,20 @@ class Core:
                 return GET, pending[key]
             if left <= 0:
                 return RETURN, None
-            return READ, min(SLICE, left)
+            self._read_wait = wait = min(SLICE, left)
+            return READ, wait
         if phase == _SUBSCRIBING:
             if self.reconnected:
                 return FAIL, ConnectionError("the client reconnected by itself")
             if now >= self._confirm_by:
                 return FAIL, TimeoutError("the server did not confirm the subscriptions")
             if not self._looked:
+                self._read_wait = 0.0
                 return READ, 0.0
             if left <= 0:
                 return RETURN, None
-            return READ, min(SLICE, left, self._confirm_by - now)
+            self._read_wait = wait = min(SLICE, left, self._confirm_by - now)
+            return READ, wait
         if now < self._retry_at:
             if left <= 0:
                 return RETURN, None
@@ -291,7 +305,8 @@ class Core:
         """A read took `count` messages; `full`: it stopped at READ_BUDGET."""
         self._looked = True
         self._backlog = full
-        self._read_at = now
+        if self._read_wait:
+            self._waited_at = now
         if count:
             self._heard_at = now
         if self._covering and self._cover_since is None:
