@@ -102,7 +102,7 @@ def test_a_delete_waits_at_most_half_a_second_and_the_write_it_overlapped_is_del
 
 
 def test_deletes_from_signal_handlers_and_finalizers_never_hang(server):
-    run_child(f"""
+    child = run_child(f"""
         import os, signal, threading, time
         from kelm_sdk.redis.stashel import Stashel
         from stashel_testing import DelayedSet
@@ -136,14 +136,20 @@ def test_deletes_from_signal_handlers_and_finalizers_never_hang(server):
         except KeyboardInterrupt:
             assert time.monotonic() - start < 0.4
 
-        # A finalizer that deletes at exit, while the writer is in the middle of a write.
+        # A finalizer that deletes at exit (the last garbage collection finds
+        # the cycle), while the writer is in the middle of a write.
         class DeletesAtExit:
-            def __del__(self, s=s): s.write_kelm_data(None, "k")
+            def __del__(self):
+                self.s.write_kelm_data(None, "k")
+                os.write(1, b"deleted at exit")
 
         s.write_kelm_data({{"v": 3}}, "k")
-        keep = DeletesAtExit()
+        cycle = DeletesAtExit()
+        cycle.s, cycle.cycle = s, cycle
+        del cycle
         time.sleep(0.1)
     """)
+    assert child.stdout == "deleted at exit"
 
 
 def test_two_writer_loops_on_one_instance_do_not_deadlock(make_stashel, redisdb, server):

@@ -435,8 +435,9 @@ Owned frame_item(Borrowed data, Borrowed key, Borrowed ttl) {
 // Puts (data, key, ttl) on the queue. When it is full, a pending frame that
 // a newer frame of its own key supersedes makes room (with only this key's
 // frames pending, the oldest, as ever); with none, the frame follows the
-// writer's frame of its key. Returns false when the frame is to be written
-// on the caller's thread.
+// writer's frame of its key, or waits for the writer to make room (at most
+// 0.5 s: a writer stuck on a frozen server makes none). Returns false when
+// the frame is to be written on the caller's thread.
 bool enqueue(const Call& c, Borrowed queue, Borrowed data, Borrowed key, Borrowed ttl) {
     InQueueOperation inside;
     try {
@@ -460,7 +461,14 @@ bool enqueue(const Call& c, Borrowed queue, Borrowed data, Borrowed key, Borrowe
             case Overflow::Removed: ignoring_errors([&] { call_method(n.task_done, queue); }); break;
             case Overflow::Retry: break;
             case Overflow::Queued: return true;
-            case Overflow::WriteHere: return false;
+            case Overflow::WaitForRoom:
+                try {
+                    call_method(n.put, queue, frame_item(data, key, ttl), Py_True, n.join_wait);
+                    return true;
+                } catch (PyErrSet&) {
+                    CaughtError::take_if(PyExc_Exception);
+                    return false;
+                }
         }
         try {
             call_method(n.put_nowait, queue, frame_item(data, key, ttl));

@@ -23,7 +23,7 @@ namespace stashel {
     X(Full, "Full") X(Empty, "Empty") X(Thread, "Thread") X(Event, "Event")                    \
     X(register_, "register") X(dumps, "dumps") X(loads, "loads") X(set, "set") X(get, "get")   \
     X(publish, "publish") X(del, "delete") X(scan_iter, "scan_iter")                           \
-    X(put_nowait, "put_nowait") X(get_nowait, "get_nowait") X(task_done, "task_done")          \
+    X(put, "put") X(put_nowait, "put_nowait") X(get_nowait, "get_nowait") X(task_done, "task_done")          \
     X(is_set, "is_set") X(wait, "wait") X(join, "join") X(start, "start")                      \
     X(warning, "warning") X(error, "error") X(decode, "decode") X(unregister, "unregister")    \
     X(maxsize, "maxsize") X(mutex, "mutex") X(not_empty, "not_empty") X(not_full, "not_full")  \

@@ -447,7 +447,7 @@ Overflow make_room(const Call& c, Borrowed queue, Borrowed item, Borrowed key) {
         }
         Claim* writing = record ? claim_of_key(*record, key) : nullptr;
         if (writing == nullptr) {
-            return Overflow::WriteHere;
+            return Overflow::WaitForRoom;
         }
         // Written right after the frame of this key the writer holds. An
         // earlier follow-up is superseded: its count passes to this one.

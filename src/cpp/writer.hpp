@@ -75,11 +75,11 @@ Owned take_item(const Call& c, WriterLoop& loop, Borrowed queue, bool wait);
 
 // What a producer does with a frame that a full queue refused.
 enum class Overflow : unsigned char {
-    DropOldest,  // only this key's frames are pending, or the queue is no plain FIFO queue.Queue: as ever
-    Removed,     // a superseded or withdrawn frame was taken out: mark it done, put again
-    Retry,       // the writer made room meanwhile: put again
-    Queued,      // attached behind the writer's frame of the same key
-    WriteHere,   // nothing pending is superseded: write it on the caller's thread
+    DropOldest,   // only this key's frames are pending, or the queue is no plain FIFO queue.Queue: as ever
+    Removed,      // a superseded or withdrawn frame was taken out: mark it done, put again
+    Retry,        // the writer made room meanwhile: put again
+    Queued,       // attached behind the writer's frame of the same key
+    WaitForRoom,  // nothing pending is superseded: wait for the writer to take a frame
 };
 // Decides, under the queue's lock, how `item` (a frame of `key`) gets in.
 Overflow make_room(const Call& c, Borrowed queue, Borrowed item, Borrowed key);

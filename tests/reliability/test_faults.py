@@ -169,9 +169,10 @@ def test_stalled_server_blocks_no_producer_and_no_shutdown(own_server, own_stash
 
 
 def test_stalled_server_several_producers_wait_only_on_the_fallback(own_server, own_stashel):
-    """With several producers on one instance, a producer whose frame the
-    full queue still refuses after dropping the oldest writes it itself, and
-    so waits for the stalled server. Every slow call is such a fallback."""
+    """With several producers (keys) on one instance, a producer whose frame
+    supersedes nothing pending waits for room, at most 0.5 s, then writes it
+    itself and so waits for the stalled server. A call that waited longer
+    than that is such a fallback."""
     instance = own_stashel()
     proxy = counted(instance)
     writer_inside_set(instance, proxy, "client-pause", own_server)
@@ -193,7 +194,7 @@ def test_stalled_server_several_producers_wait_only_on_the_fallback(own_server, 
     for t in producers:
         t.join(timeout=30)
     assert errors == [] and len(calls) == 2000
-    slow = [c for c in calls if c[0] >= 0.25]
+    slow = [c for c in calls if c[0] >= 1.0]
     fallbacks = [c for c in calls if c[1]]
     assert all(sets == 1 for _, sets, _ in slow)
     assert all(result is True for _, sets, result in calls if not sets)
