@@ -176,6 +176,9 @@ class Core:
         self._next_key = 0
         self._next_pattern = 0
         self._scan_state: Any = None
+        # Keys delivered since the resync began (up to max_pending): it need
+        # not deliver them again, since a later change is notified.
+        self._resync_done: set[str] = set()
 
     # -- queries -----------------------------------------------------------------
 
@@ -346,8 +349,8 @@ class Core:
         if state is None:
             self._next_pattern += 1
             if self._next_pattern >= len(self.patterns):
-                self._resyncing = False
-        pending = self.pending
+                self._end_resync()
+        pending, done = self.pending, self._resync_done
         for name in found:
             if type(name) is bytes:
                 try:
@@ -357,7 +360,7 @@ class Core:
                     continue
             else:
                 key = name
-            if key not in pending:
+            if key not in pending and key not in done:
                 pending[key] = name
 
     def scan_refused(self, exc: BaseException) -> None:
@@ -385,7 +388,8 @@ class Core:
         if not self.started:
             return True
         self._resync_due = True
-        self._resyncing = self._covering = False
+        self._covering = False
+        self._end_resync()
         if self._recovering:  # an attempt failed: the next one after the backoff
             self._retry_at = now + self._delay
             self._delay = min(self._delay * 2, _BACKOFF_MAX)
@@ -414,6 +418,8 @@ class Core:
         self._getting = None
         self._looked = False
         del self.pending[key]
+        if self._resyncing and len(self._resync_done) < self.max_pending:
+            self._resync_done.add(key)
         return key
 
     def _undecodable(self, name: bytes) -> None:
@@ -438,6 +444,7 @@ class Core:
         self._resyncing = True
         self._next_key = self._next_pattern = 0
         self._scan_state = None
+        self._resync_done.clear()
 
     def _overflow(self) -> None:
         """More distinct keys notified than max_pending: drop them all and go
@@ -456,15 +463,18 @@ class Core:
         """Adds the next page of named keys when nothing is pending. False when a SCAN page is needed."""
         if self.pending or not self._resyncing:
             return True
-        keys = self.keys
-        if self._next_key < len(keys):
+        keys, done = self.keys, self._resync_done
+        while self._next_key < len(keys):
             page = keys[self._next_key : self._next_key + self._page]
             self._next_key += len(page)
-            self.pending.update((key, key) for key in page)
-            if self._next_key >= len(keys) and not self.patterns:
-                self._resyncing = False
-            return True
+            self.pending.update((key, key) for key in page if key not in done)
+            if self.pending:
+                return True
         if self._next_pattern < len(self.patterns):
             return False
-        self._resyncing = False
+        self._end_resync()
         return True
+
+    def _end_resync(self) -> None:
+        self._resyncing = False
+        self._resync_done.clear()
