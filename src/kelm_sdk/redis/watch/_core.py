@@ -5,9 +5,10 @@ decoding of channel and key names.
 
 Both faces (`Watcher` over redis, `AsyncWatcher` over redis.asyncio) run the
 same loop: `begin(deadline)`, then `step(now)` names the next operation, the
-face carries it out and reports the outcome (`took`/`read_done`, `got`,
-`refused`, `pinged`, `scanned`, `subscribed`, `lost`), until `step` returns
-`RETURN` with the delivery or None. Every wait and every operation is
+face carries it out and reports the outcome (`take` for each message read
+and `read_done`, `got` or `refused`, `pinged`, `scanned` or `scan_refused`,
+`subscribed`, `lost` or `undecodable_read`), until `step` returns `RETURN`
+with the delivery or None. Every wait and every operation is
 chosen here with the caller's deadline and `closed` in view, so each
 guarantee is written once.
 """
@@ -27,7 +28,6 @@ logger = get_logger("REDIS")
 
 SUFFIX = "_notify"
 _SUFFIX_LEN = len(SUFFIX)
-_BSUFFIX = SUFFIX.encode()
 
 # Longest single wait: a blocked get() looks at close() and its deadline this often.
 SLICE = 0.1

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import inspect
 import os
 import socket
 import threading
@@ -325,6 +326,4 @@ class Watcher:
 
 
 def _is_async(method: Any) -> bool:
-    import inspect
-
     return inspect.iscoroutinefunction(method)
