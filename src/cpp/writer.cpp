@@ -43,7 +43,7 @@ thread_local int queue_operations = 0;
 
 // A producer that gives the GIL up to a busy writer waits at most this long
 // for the writer to finish its frame...
-constexpr auto kHandOver = std::chrono::microseconds(100);
+constexpr auto kHandOver = std::chrono::microseconds(50);
 // ...and does so again only after running this long itself, so that one
 // writing back to back keeps most of its time and most calls cost nothing...
 constexpr auto kBetweenHandOvers = std::chrono::microseconds(50);
