@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <map>
+#include <new>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 
 #include "names.hpp"
@@ -33,8 +32,8 @@ using Clock = std::chrono::steady_clock;
 // process exit would release references after the interpreter is gone.
 // Keyed by the instance's address; the weak reference tells whether the
 // record still belongs to the object living there.
-std::unordered_map<PyObject*, RecordRef>& records() {
-    static auto* all = new std::unordered_map<PyObject*, RecordRef>();
+std::map<PyObject*, RecordRef>& records() {
+    static auto* all = new std::map<PyObject*, RecordRef>();
     return *all;
 }
 
@@ -44,7 +43,7 @@ thread_local int queue_operations = 0;
 
 // A producer that gives the GIL up to a busy writer waits at most this long
 // for the writer to finish its frame...
-constexpr auto kHandOver = std::chrono::microseconds(100);
+constexpr auto kHandOver = std::chrono::microseconds(50);
 // ...and does so again only after running this long itself, so that one
 // writing back to back keeps most of its time and most calls cost nothing...
 constexpr auto kBetweenHandOvers = std::chrono::microseconds(50);
@@ -54,11 +53,13 @@ constexpr auto kServerStall = std::chrono::milliseconds(50);
 
 thread_local Clock::time_point last_hand_over;
 
-// Where such producers wait. Process-wide and never destroyed; made anew in
-// a forked child, where a thread that is not there may have held the mutex.
+// Where such producers wait: a lock kept held, which a writer releases
+// once for each producer waiting when it finishes a frame. Python's own
+// lock, so the module needs no C library newer than the interpreter's.
+// Process-wide and never destroyed; made anew in a forked child, where a
+// thread that is not there may have been waiting.
 struct HandOver {
-    std::mutex mutex;
-    std::condition_variable done;
+    PyThread_type_lock gate = nullptr;
     std::atomic<unsigned long long> frames{0};  // finished by any writer
     std::atomic<int> waiting{0};
 };
@@ -67,18 +68,24 @@ HandOver* current_hand_over = nullptr;
 
 HandOver* hand_over() {
     if (current_hand_over == nullptr) {
-        current_hand_over = new HandOver();
+        auto* fresh = new HandOver();
+        fresh->gate = PyThread_allocate_lock();
+        if (fresh->gate == nullptr) {
+            delete fresh;
+            throw std::bad_alloc();
+        }
+        PyThread_acquire_lock(fresh->gate, WAIT_LOCK);
+        current_hand_over = fresh;
     }
     return current_hand_over;
 }
 
-// A writer finished a frame: wakes the producers waiting for it.
+// A writer finished a frame: lets the producers waiting for it go.
 void frame_done() {
     HandOver* handing = hand_over();
     handing->frames.fetch_add(1);
-    if (handing->waiting.load() > 0) {
-        std::scoped_lock lock(handing->mutex);
-        handing->done.notify_all();
+    for (int waiting = handing->waiting.load(); waiting > 0; --waiting) {
+        PyThread_release_lock(handing->gate);
     }
 }
 
@@ -491,9 +498,12 @@ void let_writers_run(Borrowed instance) {
     const auto before = handing->frames.load();
     Py_BEGIN_ALLOW_THREADS
     ++handing->waiting;
-    {
-        std::unique_lock<std::mutex> lock(handing->mutex);
-        handing->done.wait_for(lock, kHandOver, [&] { return handing->frames.load() != before; });
+    // Releases meant for producers that had stopped waiting are used up
+    // first, so the gate is held again.
+    while (PyThread_acquire_lock(handing->gate, NOWAIT_LOCK) != 0) {
+    }
+    if (handing->frames.load() == before) {
+        PyThread_acquire_lock_timed(handing->gate, kHandOver.count(), 0);
     }
     --handing->waiting;
     last_hand_over = Clock::now();

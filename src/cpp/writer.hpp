@@ -97,7 +97,7 @@ public:
 };
 
 // After a queued frame: while a writer of `instance` holds a frame, gives the
-// GIL up until that frame is written, at most 0.1 ms, and at most once per
+// GIL up until that frame is written, at most 0.05 ms, and at most once per
 // 0.05 ms of the calling thread's own time. A producer that
 // computes in Python would otherwise keep the GIL from the writer for a
 // whole switch interval (5 ms) each time the writer needs it, several times
