@@ -51,7 +51,8 @@ constexpr auto kBetweenHandOvers = std::chrono::microseconds(50);
 // waits for the server, and nothing is gained by waiting with it.
 constexpr auto kServerStall = std::chrono::milliseconds(50);
 
-thread_local Clock::time_point last_hand_over;
+// When this thread's last hand-over ended, in steady-clock ticks.
+thread_local Clock::rep last_hand_over = 0;
 
 // Where such producers wait: a lock kept held, which a writer releases
 // once for each producer waiting when it finishes a frame. Python's own
@@ -472,7 +473,8 @@ bool InQueueOperation::active() { return queue_operations > 0; }
 
 void let_writers_run(Borrowed instance) {
 #ifndef Py_GIL_DISABLED
-    if (InQueueOperation::active() || Clock::now() - last_hand_over < kBetweenHandOvers) {
+    if (InQueueOperation::active() ||
+        Clock::now() - Clock::time_point(Clock::duration(last_hand_over)) < kBetweenHandOvers) {
         return;
     }
     {
@@ -506,7 +508,7 @@ void let_writers_run(Borrowed instance) {
         PyThread_acquire_lock_timed(handing->gate, kHandOver.count(), 0);
     }
     --handing->waiting;
-    last_hand_over = Clock::now();
+    last_hand_over = Clock::now().time_since_epoch().count();
     Py_END_ALLOW_THREADS
 #else
     static_cast<void>(instance);
