@@ -54,13 +54,14 @@ constexpr auto kServerStall = std::chrono::milliseconds(50);
 // When this thread's last hand-over ended, in steady-clock ticks.
 thread_local Clock::rep last_hand_over = 0;
 
-// Where such producers wait: a lock kept held, which a writer releases
-// once for each producer waiting when it finishes a frame. Python's own
-// lock, so the module needs no C library newer than the interpreter's.
-// Process-wide and never destroyed; made anew in a forked child, where a
-// thread that is not there may have been waiting.
+// Where such producers wait: a lock kept held, which a writer opens when it
+// finishes a frame and a producer is waiting; the producer that gets it
+// holds it again. Python's own lock, so the module needs no C library newer
+// than the interpreter's. Process-wide and never destroyed; made anew in a
+// forked child, where a thread that is not there may have been waiting.
 struct HandOver {
     PyThread_type_lock gate = nullptr;
+    std::atomic<bool> open{false};  // the gate is released: only then may a thread acquire it without waiting
     std::atomic<unsigned long long> frames{0};  // finished by any writer
     std::atomic<int> waiting{0};
 };
@@ -81,11 +82,14 @@ HandOver* hand_over() {
     return current_hand_over;
 }
 
-// A writer finished a frame: lets the producers waiting for it go.
+// A writer finished a frame: lets a producer waiting for it go. The gate
+// is released only while held (releasing a free lock is a fatal error on
+// newer interpreters).
 void frame_done() {
     HandOver* handing = hand_over();
     handing->frames.fetch_add(1);
-    for (int waiting = handing->waiting.load(); waiting > 0; --waiting) {
+    bool held = false;
+    if (handing->waiting.load() > 0 && handing->open.compare_exchange_strong(held, true)) {
         PyThread_release_lock(handing->gate);
     }
 }
@@ -500,12 +504,14 @@ void let_writers_run(Borrowed instance) {
     const auto before = handing->frames.load();
     Py_BEGIN_ALLOW_THREADS
     ++handing->waiting;
-    // Releases meant for producers that had stopped waiting are used up
-    // first, so the gate is held again.
-    while (PyThread_acquire_lock(handing->gate, NOWAIT_LOCK) != 0) {
+    // A release meant for a producer that had stopped waiting is taken back
+    // first, so that the wait below waits.
+    if (PyThread_acquire_lock(handing->gate, NOWAIT_LOCK) != 0) {
+        handing->open = false;
     }
-    if (handing->frames.load() == before) {
-        PyThread_acquire_lock_timed(handing->gate, kHandOver.count(), 0);
+    if (handing->frames.load() == before &&
+        PyThread_acquire_lock_timed(handing->gate, kHandOver.count(), 0) == PY_LOCK_ACQUIRED) {
+        handing->open = false;
     }
     --handing->waiting;
     last_hand_over = Clock::now().time_since_epoch().count();
