@@ -63,8 +63,10 @@ def test_profilers_and_the_debugger_see_each_method(fake):
 
     profile = cProfile.Profile()
     profile.runcall(lambda: (fake.read_data("k"), fake.delete_data("k"), Stashel.read_data(fake, "k")))
+    # read_kelm_data reaches the class's own read_data without its Python function.
+    profile.runcall(fake.read_kelm_data, "k")
     calls = {name: stat[1] for (_, _, name), stat in pstats.Stats(profile).stats.items()}
-    assert calls["read_data"] == 2 and calls["delete_data"] == 1
+    assert calls["read_data"] == 2 and calls["delete_data"] == 1 and calls["read_kelm_data"] == 1
 
     out = io.StringIO()
     debugger = pdb.Pdb(stdin=io.StringIO("b Stashel.read_data\nc\np args[1:]\nc\n"), stdout=out, nosigint=True)
