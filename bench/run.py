@@ -15,6 +15,10 @@ the rounds. Each row is a module of bench/rows/, chosen by number or name:
   5 watch     Watcher and AsyncWatcher: notifications delivered per second and
               notify-to-delivery latency against a plain get_message + GET loop
               on the same server
+  6 multikey  one instance writing 10 keys per tick at 50 Hz against inline
+              redis-py: share of key-ticks stored within 50 ms, time per tick
+  7 busy      a producer computing in Python between frames: stored / produced
+              and the producer's speed, against direct mode and the work alone
   plus redis-benchmark -c 1 -P 1 SET and PUBLISH as the machine's limit.
 
 Results go to bench/results/ (JSON, PNG chart, Markdown table).
