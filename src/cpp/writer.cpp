@@ -64,6 +64,22 @@ struct HandOver {
     std::atomic<bool> open{false};  // the gate is released: only then may a thread acquire it without waiting
     std::atomic<unsigned long long> frames{0};  // finished by any writer
     std::atomic<int> waiting{0};
+
+    // Lets one waiting thread through. The gate is released only while held
+    // (releasing a free lock is a fatal error on newer interpreters).
+    void open_gate() {
+        bool held = false;
+        if (open.compare_exchange_strong(held, true)) {
+            PyThread_release_lock(gate);
+        }
+    }
+    // Waits up to `timeout_us` (0: not at all) for the gate and holds it
+    // again. Call with the GIL released.
+    void pass_gate(PY_TIMEOUT_T timeout_us) {
+        if (PyThread_acquire_lock_timed(gate, timeout_us, 0) == PY_LOCK_ACQUIRED) {
+            open = false;
+        }
+    }
 };
 
 HandOver* current_hand_over = nullptr;
@@ -82,15 +98,12 @@ HandOver* hand_over() {
     return current_hand_over;
 }
 
-// A writer finished a frame: lets a producer waiting for it go. The gate
-// is released only while held (releasing a free lock is a fatal error on
-// newer interpreters).
+// A writer finished a frame: lets a producer waiting for it go.
 void frame_done() {
     HandOver* handing = hand_over();
     handing->frames.fetch_add(1);
-    bool held = false;
-    if (handing->waiting.load() > 0 && handing->open.compare_exchange_strong(held, true)) {
-        PyThread_release_lock(handing->gate);
+    if (handing->waiting.load() > 0) {
+        handing->open_gate();
     }
 }
 
@@ -506,12 +519,9 @@ void let_writers_run(Borrowed instance) {
     ++handing->waiting;
     // A release meant for a producer that had stopped waiting is taken back
     // first, so that the wait below waits.
-    if (PyThread_acquire_lock(handing->gate, NOWAIT_LOCK) != 0) {
-        handing->open = false;
-    }
-    if (handing->frames.load() == before &&
-        PyThread_acquire_lock_timed(handing->gate, kHandOver.count(), 0) == PY_LOCK_ACQUIRED) {
-        handing->open = false;
+    handing->pass_gate(0);
+    if (handing->frames.load() == before) {
+        handing->pass_gate(kHandOver.count());
     }
     --handing->waiting;
     last_hand_over = Clock::now().time_since_epoch().count();
