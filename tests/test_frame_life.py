@@ -216,18 +216,24 @@ def test_a_child_forked_during_a_shutdown_carries_on_in_direct_mode(server):
 
 def test_a_producer_that_never_releases_the_gil_still_lets_the_writer_store(make_stashel):
     instance = make_stashel()
-    sets = []
+    sets, go = [], threading.Event()
 
     class Counting(DelayedSet):
         def set(self, *args, **kwargs):
             sets.append(1)
+            go.wait(10)
             return self.client.set(*args, **kwargs)
 
     instance._redis_client = Counting(instance._redis_client, 0)
+    # The writer holds its first frame when the loop starts (an idle writer
+    # is given nothing: it would wait for a forced switch to take its first).
+    instance.write_kelm_data({"i": -1}, "busy")
+    assert wait_until(lambda: sets, interval=0.001)
     # Forced switches come only every 50 ms: a writer that waits for them
     # stores about one frame during the loop; one handed the GIL, hundreds.
     previous = sys.getswitchinterval()
     sys.setswitchinterval(0.05)
+    go.set()
     try:
         for i in range(3000):
             for _ in range(2000):  # pure Python work: the GIL is never released here
@@ -236,4 +242,4 @@ def test_a_producer_that_never_releases_the_gil_still_lets_the_writer_store(make
         stored_meanwhile = len(sets)
     finally:
         sys.setswitchinterval(previous)
-    assert stored_meanwhile >= 20
+    assert stored_meanwhile >= 21  # the first frame and 20 more
