@@ -8,7 +8,7 @@ import orjson
 import pytest
 import redis
 
-from stashel_testing import wait_until
+from stashel_testing import FakeClient, wait_until
 
 # ---------------------------------------------------------------- frame writes
 
@@ -64,7 +64,7 @@ def stop_writer(instance):
     assert not instance._worker.is_alive()
 
 
-def test_full_queue_drops_only_frames_a_newer_frame_of_their_key_supersedes(threaded, redisdb):
+def test_a_full_queue_drops_only_superseded_frames_and_parks_the_rest_in_order(threaded):
     stop_writer(threaded)
     frames = [{"n": i} for i in range(4)]
     for i, frame in enumerate(frames):  # one key: the oldest pending frame goes, as ever
@@ -74,13 +74,20 @@ def test_full_queue_drops_only_frames_a_newer_frame_of_their_key_supersedes(thre
     assert pending[1][0] is frames[3]  # the caller's dict itself, not a copy
     assert threaded._queue.unfinished_tasks == 2  # dropped frames were marked done
 
-    assert threaded.write_kelm_data({"o": 1}, "o") is True  # takes the place of k's superseded frame
-    assert threaded.write_kelm_data({"p": 1}, "p") is True  # nothing pending is superseded: stored here
-    assert redisdb.get("p") == b'{"p":1}'
-    assert threaded.write_kelm_data({"o": 2}, "o") is True
-    assert threaded.write_kelm_data({"n": 4}, "k") is True
-    assert list(threaded._queue.queue) == [({"o": 2}, "o", None), ({"n": 4}, "k", None)]
-    assert threaded._queue.unfinished_tasks == 2
+    client = threaded._redis_client = FakeClient()
+    for frame, key in [({"o": 1}, "o"), ({"p": 1}, "p"), ({"o": 2}, "o"), ({"n": 4}, "k"), ({"p": 2}, "p")]:
+        assert threaded.write_kelm_data(frame, key) is True
+    # o's frame took the place of k's superseded head; the others wait behind
+    # the queue in the order their keys came, p's newest in p's place, and
+    # supersede the queued frames of their keys; each is counted until the
+    # writer has settled it.
+    assert list(threaded._queue.queue) == [(frames[3], "k", 4), ({"o": 1}, "o", None)]
+    assert threaded._queue.unfinished_tasks == 5 and client.calls == []
+
+    threaded._worker_loop()  # the stop is set: it stores what is pending, then returns
+    written = [(args[0], args[1]) for name, args, _ in client.calls if name == "set"]
+    assert written == [("p", b'{"p":2}'), ("o", b'{"o":2}'), ("k", b'{"n":4}')]
+    assert threaded._queue.unfinished_tasks == 0
 
 
 class GatedClient:

@@ -49,6 +49,16 @@ void ignoring_errors(Body body) {
 
 Owned redis_client(const Call& c) { return getattr(c.self(), n._redis_client); }
 
+// How this thread's last write step ended, for the writer that called it
+// (an Outcome, or kNoOutcome when `_write_` is not the class's own).
+constexpr int kNoOutcome = -1;
+thread_local int last_write_outcome = kNoOutcome;
+
+Owned write_result(Outcome outcome) {
+    last_write_outcome = static_cast<int>(outcome);
+    return bool_result(outcome == Outcome::Stored);
+}
+
 Owned encode(const Call& c, Borrowed data) { return call_method(n.dumps, c.global(n.orjson), data); }
 
 // PUBLISH "1" on <key>_notify. A failed publish only costs a warning line: the
@@ -73,7 +83,7 @@ void start_writer(const Call& c, Borrowed bound) {
     Owned worker = call_method_kw(n.Thread, n.kw_thread, c.global(n.threading), getattr(self, n._worker_loop),
                                   n.worker_name, Py_True);
     setattr(self, n._worker, worker);
-    writer_record(self);
+    writer_record(self)->pending.reopen();
     try {
         call_method(n.start, worker);
     } catch (PyErrSet&) {
@@ -127,15 +137,13 @@ Owned ttl_default(Borrowed) { return Owned::steal(PyTuple_Pack(1, Py_None)); }
 // thread from now on, and its exit hook, which kept it alive, is gone.
 void switch_to_direct_mode(const Call& c) {
     Borrowed self = c.self();
+    if (RecordRef record = find_record(self)) {
+        record->pending.discard();
+    }
     setattr(self, n._queue, Py_None);
     setattr(self, n._executor, Py_None);
     setattr(self, n._use_thread, Py_False);
     call_method(n.unregister, c.global(n.atexit), getattr(self, n._shutdown_executor));
-}
-
-bool is_current_thread(Borrowed thread) {
-    Owned ident = getattr(thread, n.ident);
-    return ident.get() != Py_None && PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
 }
 
 Owned shutdown(const Call& c) {
@@ -147,8 +155,9 @@ Owned shutdown(const Call& c) {
         ignoring_errors([&] { wake_writer(getattr(self, n._queue)); });
         Owned worker = getattr(self, n._worker);
         // Reached from the writer itself (a client or logger it calls), the
-        // shutdown cannot wait for it; the writer ends after this frame.
-        if (worker.get() != Py_None && !is_current_thread(worker)) {
+        // shutdown cannot wait for it; the writer ends after this frame. The
+        // writer's thread is the one running its loop, whatever `_worker` holds.
+        if (worker.get() != Py_None && !is_writer_thread(self)) {
             call_method_kw(n.join, n.kw_timeout, worker, n.join_wait);
         }
         switch_to_direct_mode(c);
@@ -170,9 +179,12 @@ Owned unpack_item(Borrowed item) {
     return members;
 }
 
-void mark_done(const Call& c) {
-    // The shutdown routine may have dropped the queue meanwhile.
-    ignoring_errors([&] { call_method(n.task_done, getattr(c.self(), n._queue)); });
+void mark_done(const Call& c, const WriterLoop& loop) {
+    // A loop a forked child carries on in leaves the child's own queue alone;
+    // the shutdown routine may have dropped the queue meanwhile.
+    if (!loop.orphaned()) {
+        ignoring_errors([&] { call_method(n.task_done, getattr(c.self(), n._queue)); });
+    }
 }
 
 // str(obj), else repr(obj), else its type name: a description that no error
@@ -198,12 +210,10 @@ void log_on_writer(const Call& c, PyObject* level, const CaughtError& cause, Mes
 
 // A delete of the key gave up waiting for this write: the frame may have
 // landed after the DEL, so the key is deleted again.
-void delete_again_if_asked(const Call& c, Claim& claim) {
-    if (!claim.delete_after || !claim.key) {
+void delete_again_if_asked(const Call& c, WriterLoop& loop, const Taken& taken, Borrowed key) {
+    if (!key || !loop.pending().take_delete_after(taken.serial)) {
         return;
     }
-    claim.delete_after = false;
-    Owned key = Owned::ref(claim.key);
     try {
         call_sibling(n.delete_data, nullptr, c.self(), key);
     } catch (PyErrSet&) {
@@ -215,56 +225,49 @@ void delete_again_if_asked(const Call& c, Claim& claim) {
     }
 }
 
-// Writes one queued item and marks it done, whatever happens. An error that
-// escapes the write step (a frame the encoder refuses, a failing logger, an
-// item that is not a frame) is logged like a failed write, before the item
-// is marked done: whoever waits on the queue's join() finds the line written.
-void write_queued(const Call& c, Claim& claim, Borrowed item) {
+// Writes one taken item. An error that escapes the write step (a frame the
+// encoder refuses, a failing logger, an item that is not a frame) is logged
+// like a failed write.
+Outcome write_item(const Call& c, WriterLoop& loop, const Taken& taken) {
     Owned key;
+    Outcome outcome = Outcome::Failed;
     try {
-        Owned members = unpack_item(item);
+        Owned members = unpack_item(taken.item);
         key = new_ref(PyTuple_GET_ITEM(members.get(), 1));
-        call_sibling(n._write_, nullptr, c.self(), PyTuple_GET_ITEM(members.get(), 0), key,
-                     PyTuple_GET_ITEM(members.get(), 2));
+        last_write_outcome = kNoOutcome;
+        Owned written = call_sibling(n._write_, nullptr, c.self(), PyTuple_GET_ITEM(members.get(), 0), key,
+                                     PyTuple_GET_ITEM(members.get(), 2));
+        outcome = last_write_outcome != kNoOutcome ? static_cast<Outcome>(last_write_outcome)
+                  : truth(written)                 ? Outcome::Stored
+                                                   : Outcome::Refused;
     } catch (PyErrSet&) {
-        CaughtError e = CaughtError::take();
-        if (!e.matches(PyExc_Exception)) {
-            mark_done(c);
-            e.rethrow();
-        }
-        try {
-            log_on_writer(c, n.error, e, [&] {
-                return format("Failed to write data to redis`%U` - %U", describe(key ? key.borrow() : item),
-                              describe(e.value()));
-            });
-        } catch (PyErrSet&) {
-            CaughtError passing = CaughtError::take();
-            mark_done(c);
-            passing.rethrow();
-        }
+        CaughtError e = CaughtError::take_if(PyExc_Exception);
+        log_on_writer(c, n.error, e, [&] {
+            return format("Failed to write data to redis`%U` - %U", describe(key ? key.borrow() : taken.item.borrow()),
+                          describe(e.value()));
+        });
     }
-    delete_again_if_asked(c, claim);
-    mark_done(c);
+    delete_again_if_asked(c, loop, taken, key);
+    return outcome;
 }
 
-// Writes the item `loop` has claimed, then each newer frame of its key that
-// arrived while it was written. The claim is let go at the end, whatever
-// happens.
-void write_claimed(const Call& c, WriterLoop& loop, Owned item) {
-    struct Release {
-        WriterLoop& loop;
-        // Not noexcept: releasing references (see Owned).
-        ~Release() noexcept(false) { loop.release(); }  // NOLINT(bugprone-unsafe-to-allow-exceptions)
-    } release{loop};
-    while (item) {
-        if (loop.withdrawn(item)) {
-            mark_done(c);  // a delete took it back
-        } else {
-            write_queued(c, loop.claim(), item);
+// Writes (or, dropped while pending, skips) one taken item, settles it and marks it
+// done, whatever happens: the line of a failed write comes first, so
+// whoever waits on the queue's join() finds it written.
+void write_taken(const Call& c, WriterLoop& loop, const Taken& taken) {
+    Outcome outcome = Outcome::Failed;
+    try {
+        if (!taken.dropped) {
+            outcome = write_item(c, loop, taken);
         }
-        // Once the shutdown has dropped the queue, what is pending is discarded.
-        item = loop.next(getattr(c.self(), n._queue).get() != Py_None);
+    } catch (PyErrSet&) {
+        CaughtError passing = CaughtError::take();
+        loop.settle(taken, outcome);
+        mark_done(c, loop);
+        passing.rethrow();
     }
+    loop.settle(taken, outcome);
+    mark_done(c, loop);
 }
 
 // One wait on the stop event; when the event itself fails, a plain sleep.
@@ -286,7 +289,7 @@ void pause(const Call& c) {
 // dropped the queue.
 Owned worker_loop(const Call& c) {
     WriterLoop loop(c.self());
-    for (;;) {
+    while (!loop.orphaned()) {
         bool stopping = false;
         try {
             stopping = truth(call_method(n.is_set, getattr(c.self(), n._stop_evt)));
@@ -294,8 +297,8 @@ Owned worker_loop(const Call& c) {
             if (stopping && queue.get() == Py_None) {
                 return none();
             }
-            if (Owned item = take_item(c, loop, queue, !stopping)) {
-                write_claimed(c, loop, std::move(item));
+            if (Taken taken = loop.take(c, queue, !stopping); taken.item) {
+                write_taken(c, loop, taken);
             } else if (stopping) {
                 return none();
             }
@@ -311,6 +314,7 @@ Owned worker_loop(const Call& c) {
             pause(c);
         }
     }
+    return none();
 }
 
 // ---------------------------------------------------------------- fork
@@ -416,67 +420,15 @@ Owned write_step(const Call& c) {
     try {
         Owned reply = call_method_kw(n.set, n.kw_ex, redis_client(c), key, value, ttl);
         if (!truth(reply)) {
-            return bool_result(false);
+            return write_result(Outcome::Refused);
         }
         notify(c, key);
-        return bool_result(true);
+        return write_result(Outcome::Stored);
     } catch (PyErrSet&) {
         CaughtError e = CaughtError::take_if(PyExc_Exception);
         log_handling(c, n.error, e,
                      [&] { return format("Failed to write data to redis`%U` - %U", key, error_text(e)); });
-        return bool_result(false);
-    }
-}
-
-Owned frame_item(Borrowed data, Borrowed key, Borrowed ttl) {
-    return Owned::steal(PyTuple_Pack(3, data.get(), key.get(), ttl.get()));
-}
-
-// Puts (data, key, ttl) on the queue. When it is full, a pending frame that
-// a newer frame of its own key supersedes makes room (with only this key's
-// frames pending, the oldest, as ever); with none, the frame follows the
-// writer's frame of its key, or waits for the writer to make room (at most
-// 0.5 s: a writer stuck on a frozen server makes none). Returns false when
-// the frame is to be written on the caller's thread.
-bool enqueue(const Call& c, Borrowed queue, Borrowed data, Borrowed key, Borrowed ttl) {
-    InQueueOperation inside;
-    try {
-        call_method(n.put_nowait, queue, frame_item(data, key, ttl));
-        return true;
-    } catch (PyErrSet&) {
-        CaughtError full = CaughtError::take();
-        Handling handling(full);  // what follows runs while Full is being handled
-        if (!full.matches(getattr(c.global(n.queue), n.Full).get())) {
-            full.rethrow();
-        }
-        Overflow overflow = Overflow::DropOldest;
-        ignoring_errors([&] { overflow = make_room(c, queue, frame_item(data, key, ttl), key); });
-        switch (overflow) {
-            case Overflow::DropOldest:
-                ignoring_errors([&] {
-                    call_method(n.get_nowait, queue);
-                    call_method(n.task_done, queue);
-                });
-                break;
-            case Overflow::Removed: ignoring_errors([&] { call_method(n.task_done, queue); }); break;
-            case Overflow::Retry: break;
-            case Overflow::Queued: return true;
-            case Overflow::WaitForRoom:
-                try {
-                    call_method(n.put, queue, frame_item(data, key, ttl), Py_True, n.join_wait);
-                    return true;
-                } catch (PyErrSet&) {
-                    CaughtError::take_if(PyExc_Exception);
-                    return false;
-                }
-        }
-        try {
-            call_method(n.put_nowait, queue, frame_item(data, key, ttl));
-            return true;
-        } catch (PyErrSet&) {
-            CaughtError::take_if(PyExc_Exception);
-            return false;
-        }
+        return write_result(Outcome::Failed);
     }
 }
 
@@ -519,7 +471,10 @@ Owned write_kelm_data(const Call& c) {
         Owned queue = getattr(self, n._queue);
         if (queue.get() != Py_None) {
             refuse_ttl_the_server_refuses(ttl);
-            if (enqueue(c, queue, data, key, ttl)) {
+            RecordRef record = find_record(self);
+            const bool accepted = record ? record->pending.offer(c, queue, data, key, ttl, is_writer_thread(self))
+                                         : offer_untracked(c, queue, data, key, ttl);
+            if (accepted) {
                 let_writers_run(self);
                 return bool_result(true);
             }

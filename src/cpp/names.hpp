@@ -23,14 +23,14 @@ namespace stashel {
     X(Full, "Full") X(Empty, "Empty") X(Thread, "Thread") X(Event, "Event")                    \
     X(register_, "register") X(dumps, "dumps") X(loads, "loads") X(set, "set") X(get, "get")   \
     X(publish, "publish") X(del, "delete") X(scan_iter, "scan_iter")                           \
-    X(put, "put") X(put_nowait, "put_nowait") X(get_nowait, "get_nowait") X(task_done, "task_done")          \
+    X(put_nowait, "put_nowait") X(get_nowait, "get_nowait") X(task_done, "task_done")          \
     X(is_set, "is_set") X(wait, "wait") X(join, "join") X(start, "start")                      \
     X(warning, "warning") X(error, "error") X(decode, "decode") X(unregister, "unregister")    \
     X(maxsize, "maxsize") X(mutex, "mutex") X(not_empty, "not_empty") X(not_full, "not_full")  \
     X(all_tasks_done, "all_tasks_done") X(unfinished_tasks, "unfinished_tasks")               \
     X(qsize_, "_qsize") X(get_, "_get") X(acquire, "acquire") X(release, "release")            \
     X(notify, "notify") X(notify_all, "notify_all") X(register_at_fork, "register_at_fork")    \
-    X(popleft, "popleft") X(put_, "_put") X(ident, "ident") X(register_atexit_, "_register_atexit") \
+    X(popleft, "popleft") X(append, "append") X(put_, "_put") X(register_atexit_, "_register_atexit") \
     X(parent_process, "parent_process")                                                      \
     /* texts */                                                                                \
     X(notify_suffix, "_notify") X(notify_message, "1") X(worker_name, "StashelWorker")         \
