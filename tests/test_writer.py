@@ -110,6 +110,22 @@ def test_after_shutdown_frames_are_written_on_the_callers_thread(threaded, redis
     assert threaded.write_kelm_data({"direct": 2}, "k") is False
 
 
+def test_shutdown_joins_a_worker_it_cannot_ask_for_its_thread(threaded):
+    class Joinable:  # join, and nothing else a thread has
+        def __init__(self):
+            self.timeouts = []
+
+        def join(self, timeout=None):
+            self.timeouts.append(timeout)
+
+    writer, threaded._worker = threaded._worker, Joinable()
+    threaded._shutdown_executor()
+    assert threaded._worker.timeouts == [0.5]
+    assert threaded._use_thread is False and threaded._queue is None
+    writer.join(1)
+    assert not writer.is_alive()
+
+
 def test_shutdown_in_direct_mode_and_on_broken_state(direct):
     assert direct._shutdown_executor() is None
     assert direct._stop_evt.is_set() and direct._use_thread is False
