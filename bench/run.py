@@ -19,6 +19,9 @@ the rounds. Each row is a module of bench/rows/, chosen by number or name:
               redis-py: share of key-ticks stored within 50 ms, time per tick
   7 busy      a producer computing in Python between frames: stored / produced
               and the producer's speed, against direct mode and the work alone
+  8 overload  row 6's producer over a 1.5 s SIGSTOP of its server (longest
+              tick, catch-up), and a burst of 100,000 keys (all stored, the
+              frames pending, memory), against inline redis-py
   plus redis-benchmark -c 1 -P 1 SET and PUBLISH as the machine's limit.
 
 Results go to bench/results/ (JSON, PNG chart, Markdown table).

@@ -4,7 +4,7 @@ its name (`--rows 3,multikey`)."""
 
 import importlib
 
-NAMES = ("overhead", "dispatch", "pipeline", "parsers", "watch", "multikey", "busy")
+NAMES = ("overhead", "dispatch", "pipeline", "parsers", "watch", "multikey", "busy", "overload")
 
 
 def select(value):

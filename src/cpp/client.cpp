@@ -472,10 +472,13 @@ Owned write_kelm_data(const Call& c) {
         if (queue.get() != Py_None) {
             refuse_ttl_the_server_refuses(ttl);
             RecordRef record = find_record(self);
-            const bool accepted = record ? record->pending.offer(c, queue, data, key, ttl, is_writer_thread(self))
-                                         : offer_untracked(c, queue, data, key, ttl);
-            if (accepted) {
-                let_writers_run(self);
+            if (!record) {
+                // No writer of this module's (a caller set the attributes): the design's calls.
+                if (offer_untracked(c, queue, data, key, ttl)) {
+                    return bool_result(true);
+                }
+            } else if (record->pending.offer(c, queue, data, key, ttl, is_writer_thread(*record))) {
+                let_writers_run(*record);
                 return bool_result(true);
             }
         }

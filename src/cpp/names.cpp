@@ -38,6 +38,8 @@ void intern_names() {
     fresh.one = Owned::steal(PyLong_FromLong(1)).release();
     fresh.five = Owned::steal(PyLong_FromLong(5)).release();
     fresh.ten = Owned::steal(PyLong_FromLong(10)).release();
+    Owned queue_module = Owned::steal(PyImport_ImportModule("queue"));
+    fresh.queue_class = Owned::steal(PyObject_GetAttrString(queue_module.get(), "Queue")).release();
     names = fresh;
 }
 

@@ -58,6 +58,9 @@ struct Names {
     PyObject* one = nullptr;
     PyObject* five = nullptr;
     PyObject* ten = nullptr;
+    // queue.Queue itself, never the module binding's: the one class whose
+    // internals the writer relies on.
+    PyObject* queue_class = nullptr;
 };
 
 extern Names names;

@@ -55,15 +55,17 @@ bool is_error(const CaughtError& e, const Call& c, PyObject* name) {
 // else, used through its public methods only (Other).
 enum class Storage : unsigned char { Fifo, Own, Other };
 
-Storage storage_of(const Call& c, Borrowed queue) {
-    if (queue.get() == Py_None) {
-        return Storage::Other;
-    }
-    Owned queue_type = getattr(queue_module(c), n.Queue);
-    if (check(PyObject_IsInstance(queue.get(), queue_type.get())) == 0) {
-        return Storage::Other;
-    }
+// The class is queue.Queue itself, not the module binding's: only its
+// internals are known here.
+Storage storage_of(Borrowed queue) {
+    PyObject* queue_type = n.queue_class;
     PyTypeObject* type = Py_TYPE(queue.get());
+    if (reinterpret_cast<PyObject*>(type) == queue_type) {
+        return Storage::Fifo;  // the queue construction makes
+    }
+    if (queue.get() == Py_None || check(PyObject_IsInstance(queue.get(), queue_type)) == 0) {
+        return Storage::Other;
+    }
     auto inherited = [&](PyObject* name) {
         return getattr(reinterpret_cast<PyObject*>(type), name).get() == getattr(queue_type, name).get();
     };
@@ -107,71 +109,72 @@ Released::~Released() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-exce
 // ---------------------------------------------------------------- bookkeeping
 
 Serial Pending::track(Borrowed item, Borrowed key) {
-    const Serial serial = ++last_serial_;
-    Frame& frame = frames_[serial];
+    Frame& frame = queued_.emplace_back();
+    frame.serial = ++last_serial_;
     frame.item = Owned::ref(item);
     frame.key = Owned::ref(key);
     frame.order = ++last_order_;
     frame.accepted = Clock::now();
-    queued_[item.get()] = serial;
-    return serial;
+    return frame.serial;
 }
 
-void Pending::retrack(Serial serial, Borrowed item) {
-    Frame& frame = frames_.at(serial);
-    queued_.erase(frame.item.get());
-    Owned previous = std::exchange(frame.item, Owned::ref(item));  // the caller holds it too
-    queued_[item.get()] = serial;
+Pending::Frames::iterator Pending::queued(PyObject* item) {
+    return std::find_if(queued_.begin(), queued_.end(), [&](const Frame& f) { return f.item.get() == item; });
 }
 
-void Pending::to_parked(Serial serial, Frame& frame) {
-    if (frame.where == Where::Queued) {
-        queued_.erase(frame.item.get());
-    }
-    frame.where = Where::Parked;
-    parked_.insert(serial);
-    parked_keys_[frame.key.get()] = serial;
+Pending::Frames::const_iterator Pending::queued(PyObject* item) const {
+    return std::find_if(queued_.begin(), queued_.end(), [&](const Frame& f) { return f.item.get() == item; });
+}
+
+Pending::Frames::iterator Pending::queued(Serial serial) {
+    return std::find_if(queued_.begin(), queued_.end(), [&](const Frame& f) { return f.serial == serial; });
+}
+
+Pending::Frames::iterator Pending::writing_frame(Serial serial) {
+    return std::find_if(writing_.begin(), writing_.end(), [&](const Frame& f) { return f.serial == serial; });
+}
+
+void Pending::to_parked(const Frames::iterator& frame) {
+    const Serial serial = frame->serial;
+    Frame& parked = parked_[serial] = std::move(*frame);
+    queued_.erase(frame);
+    parked_keys_[parked.key.get()] = serial;
+}
+
+void Pending::let_go(Frame& frame, Released& released) {
+    released.keep(std::move(frame.item));
+    released.keep(std::move(frame.key));
 }
 
 void Pending::untrack(Serial serial, Released& released) {
-    auto found = frames_.find(serial);
-    if (found == frames_.end()) {
-        return;
+    if (auto found = queued(serial); found != queued_.end()) {
+        let_go(*found, released);
+        queued_.erase(found);
+    } else if (auto parked = parked_.find(serial); parked != parked_.end()) {
+        parked_keys_.erase(parked->second.key.get());
+        let_go(parked->second, released);
+        parked_.erase(parked);
+    } else if (auto writing = writing_frame(serial); writing != writing_.end()) {
+        let_go(*writing, released);
+        writing_.erase(writing);
     }
-    Frame& frame = found->second;
-    switch (frame.where) {
-        case Where::Queued: queued_.erase(frame.item.get()); break;
-        case Where::Parked:
-            parked_.erase(serial);
-            parked_keys_.erase(frame.key.get());
-            break;
-        case Where::Writing: writing_.erase(serial); break;
-    }
-    released.keep(std::move(frame.item));
-    released.keep(std::move(frame.key));
-    frames_.erase(found);
 }
 
 // Whether a frame of the same key accepted after `frame` is queued or parked.
 bool Pending::newer_pending(const Frame& frame) const {
-    for (const auto& [item, serial] : queued_) {
-        const Frame& other = frames_.at(serial);
-        if (other.order > frame.order && !other.dropped && same_key(other.key, frame.key)) {
-            return true;
-        }
+    auto newer = [&](const Frame& other) { return other.order > frame.order && !other.dropped; };
+    if (std::any_of(queued_.begin(), queued_.end(),
+                    [&](const Frame& other) { return newer(other) && same_key(other.key, frame.key); })) {
+        return true;
     }
     auto parked = parked_keys_.find(frame.key.get());
-    if (parked == parked_keys_.end()) {
-        return false;
-    }
-    const Frame& other = frames_.at(parked->second);
-    return other.order > frame.order && !other.dropped;
+    return parked != parked_keys_.end() && newer(parked_.at(parked->second));
 }
 
 // ---------------------------------------------------------------- a producer's frame
 
 bool Pending::offer(const Call& c, Borrowed queue, Borrowed data, Borrowed key, Borrowed ttl, bool on_writer) {
-    const Storage storage = storage_of(c, queue);
+    const Storage storage = storage_of(queue);
     if (storage == Storage::Other) {
         return offer_untracked(c, queue, data, key, ttl);
     }
@@ -228,24 +231,27 @@ bool Pending::offer_tracked(const Call& c, Borrowed queue, Owned& item, Borrowed
             // A queue with storage of its own: the design's drop of its oldest frame.
             ignoring_errors([&] {
                 Owned oldest = call_method(n.get_nowait, queue);
-                if (auto dropped = queued_.find(oldest.get()); dropped != queued_.end()) {
-                    counts_.superseded += frames_.at(dropped->second).dropped ? 0 : 1;
-                    untrack(dropped->second, released);
+                if (auto dropped = queued(oldest.get()); dropped != queued_.end()) {
+                    counts_.superseded += dropped->dropped ? 0 : 1;
+                    untrack(dropped->serial, released);
                 }
                 released.keep(std::move(oldest));
                 call_method(n.task_done, queue);
             });
         }
-        item = Owned::steal(PySequence_Tuple(item.get()));
-        retrack(serial, item);
+        Owned again = Owned::steal(PySequence_Tuple(item.get()));
+        if (auto mine = queued(serial); mine != queued_.end()) {
+            released.keep(std::exchange(mine->item, Owned::ref(again)));
+        }
+        item = std::move(again);
         try {
             call_method(n.put_nowait, queue, item);
             ++counts_.accepted;
             accepted = true;
             return true;
         } catch (PyErrSet&) {
-            CaughtError again = CaughtError::take_if(PyExc_Exception);
-            if (fifo && is_error(again, c, n.Full)) {
+            CaughtError failed = CaughtError::take_if(PyExc_Exception);
+            if (fifo && is_error(failed, c, n.Full)) {
                 return park(queue, item, key, serial, on_writer, accepted, released);  // filled meanwhile
             }
             return false;
@@ -260,7 +266,7 @@ bool Pending::replace_parked(Borrowed key, Borrowed item, Released& released) {
     if (parked == parked_keys_.end()) {
         return false;
     }
-    Frame& frame = frames_.at(parked->second);
+    Frame& frame = parked_.at(parked->second);
     counts_.superseded += frame.dropped ? 0 : 1;
     ++counts_.accepted;
     released.keep(std::exchange(frame.item, Owned::ref(item)));
@@ -270,7 +276,7 @@ bool Pending::replace_parked(Borrowed key, Borrowed item, Released& released) {
     return true;
 }
 
-// Whether the queue's head may make room: withdrawn, or followed by a newer
+// Whether the queue's head may make room: dropped, or followed by a newer
 // frame of its key (pending, or the one coming in). A guess made without the
 // lock: what the drop actually takes is decided on again.
 bool Pending::head_may_go(Borrowed queue, Borrowed incoming_key) const {
@@ -279,12 +285,11 @@ bool Pending::head_may_go(Borrowed queue, Borrowed incoming_key) const {
         return true;  // the writer has just made room
     }
     Owned head = Owned::steal(PySequence_GetItem(deque.get(), 0));
-    auto found = queued_.find(head.get());
+    auto found = queued(head.get());
     if (found == queued_.end()) {
         return false;  // a caller's own item
     }
-    const Frame& frame = frames_.at(found->second);
-    return frame.dropped || same_key(frame.key, incoming_key) || newer_pending(frame);
+    return found->dropped || same_key(found->key, incoming_key) || newer_pending(*found);
 }
 
 // The design's drop: get_nowait, then task_done for a frame that goes.
@@ -308,18 +313,16 @@ void Pending::drop_head(Borrowed queue, Borrowed incoming_key, Released& release
 // meanwhile, so this one was next in line) waits at the front of the parked
 // frames and keeps its count. False when it stays.
 bool Pending::settle_dropped(Borrowed item, Borrowed incoming_key, Released& released) {
-    auto found = queued_.find(item.get());
+    auto found = queued(item.get());
     if (found == queued_.end()) {
         return true;  // a caller's own item: the design drops it
     }
-    const Serial serial = found->second;
-    Frame& frame = frames_.at(serial);
-    if (frame.dropped || same_key(frame.key, incoming_key) || newer_pending(frame)) {
-        counts_.superseded += frame.dropped ? 0 : 1;
-        untrack(serial, released);
+    if (found->dropped || same_key(found->key, incoming_key) || newer_pending(*found)) {
+        counts_.superseded += found->dropped ? 0 : 1;
+        untrack(found->serial, released);
         return true;
     }
-    to_parked(serial, frame);
+    to_parked(found);
     return false;
 }
 
@@ -349,8 +352,7 @@ bool Pending::wait_below_cap(bool on_writer) {
 // key's frames still queued are superseded by it (and would land after one
 // written on the caller's thread).
 void Pending::supersede_queued(Borrowed key) {
-    for (const auto& [item, serial] : queued_) {
-        Frame& frame = frames_.at(serial);
+    for (Frame& frame : queued_) {
         if (!frame.dropped && same_key(frame.key, key)) {
             frame.dropped = true;
             ++counts_.superseded;
@@ -374,19 +376,19 @@ bool Pending::park(Borrowed queue, Borrowed item, Borrowed key, Serial serial, b
             return false;
         }
         if (replace_parked(key, item, released)) {
-            if (serial != 0) {
-                untrack(serial, released);
-            }
+            untrack(serial, released);
             accepted = true;
             return true;
         }
         Owned deque = getattr(queue, n.queue);
         const bool writer_may_wait = length(deque) == 0;
         add_unfinished(queue, 1);
-        if (serial == 0 || frames_.count(serial) == 0) {
-            serial = track(item, key);
+        auto mine = serial != 0 ? queued(serial) : queued_.end();
+        if (mine == queued_.end()) {  // not tracked yet, or forgotten by a fork meanwhile
+            track(item, key);
+            mine = std::prev(queued_.end());
         }
-        to_parked(serial, frames_.at(serial));
+        to_parked(mine);
         supersede_queued(key);
         ++counts_.accepted;
         accepted = true;
@@ -428,7 +430,7 @@ Taken Pending::take(const Call& c, Borrowed queue, bool wait) {
     if (closed_) {
         return {};
     }
-    switch (storage_of(c, queue)) {
+    switch (storage_of(queue)) {
         case Storage::Fifo: return take_locked(c, queue, wait, true);
         case Storage::Own: return take_locked(c, queue, wait, false);
         case Storage::Other: break;
@@ -483,26 +485,23 @@ Taken Pending::take_locked(const Call& c, Borrowed queue, bool wait, bool fifo) 
 }
 
 Taken Pending::claim(Owned item) {
-    auto found = queued_.find(item.get());
+    auto found = queued(item.get());
     if (found == queued_.end()) {
         return {std::move(item), 0, false};
     }
-    const Serial serial = found->second;
+    Taken taken{std::move(item), found->serial, found->dropped};
+    writing_.push_back(std::move(*found));
     queued_.erase(found);
-    Frame& frame = frames_.at(serial);
-    frame.where = Where::Writing;
-    writing_.insert(serial);
-    return {std::move(item), serial, frame.dropped};
+    return taken;
 }
 
 Taken Pending::claim_parked() {
-    const Serial serial = *parked_.begin();
-    Frame& frame = frames_.at(serial);
-    parked_.erase(parked_.begin());
-    parked_keys_.erase(frame.key.get());
-    frame.where = Where::Writing;
-    writing_.insert(serial);
-    return {Owned::ref(frame.item), serial, frame.dropped};
+    auto oldest = parked_.begin();
+    parked_keys_.erase(oldest->second.key.get());
+    Taken taken{Owned::ref(oldest->second.item), oldest->first, oldest->second.dropped};
+    writing_.push_back(std::move(oldest->second));
+    parked_.erase(oldest);
+    return taken;
 }
 
 // Under the queue's lock, after the writer took the head: the oldest parked
@@ -512,18 +511,19 @@ Taken Pending::claim_parked() {
 bool Pending::refill(Borrowed queue, Borrowed deque, Released& released) {
     long settled = 0;
     while (!parked_.empty() && has_room(queue, deque)) {
-        const Serial serial = *parked_.begin();
-        Frame& frame = frames_.at(serial);
-        if (frame.dropped) {
-            untrack(serial, released);
-            --settled;
-            continue;
+        auto oldest = parked_.begin();
+        Frame& frame = oldest->second;
+        if (!frame.dropped) {
+            call_method(n.append, deque, frame.item);
         }
-        call_method(n.append, deque, frame.item);
-        parked_.erase(parked_.begin());
         parked_keys_.erase(frame.key.get());
-        frame.where = Where::Queued;
-        queued_[frame.item.get()] = serial;
+        if (!frame.dropped) {
+            queued_.push_back(std::move(frame));
+        } else {
+            let_go(frame, released);
+            --settled;
+        }
+        parked_.erase(oldest);
     }
     if (settled != 0) {
         add_unfinished(queue, settled);
@@ -532,11 +532,11 @@ bool Pending::refill(Borrowed queue, Borrowed deque, Released& released) {
 }
 
 void Pending::settle(const Taken& taken, Outcome outcome) {
-    auto found = frames_.find(taken.serial);
-    if (taken.serial == 0 || found == frames_.end()) {
+    auto found = taken.serial != 0 ? writing_frame(taken.serial) : writing_.end();
+    if (found == writing_.end()) {
         return;  // not queued by this module, or forgotten by a fork
     }
-    if (!found->second.dropped) {
+    if (!found->dropped) {
         switch (outcome) {
             case Outcome::Stored: ++counts_.stored; break;
             case Outcome::Refused: ++counts_.refused; break;
@@ -544,22 +544,22 @@ void Pending::settle(const Taken& taken, Outcome outcome) {
         }
     }
     Released released;
-    untrack(taken.serial, released);
+    let_go(*found, released);
+    writing_.erase(found);
 }
 
 // ---------------------------------------------------------------- deletes, shutdown, fork
 
 std::vector<Serial> Pending::withdraw(Borrowed key) {
     Released released;
-    for (const auto& [item, serial] : queued_) {
-        Frame& frame = frames_.at(serial);
+    for (Frame& frame : queued_) {
         if (!frame.dropped && same_key(frame.key, key)) {
             frame.dropped = true;
             ++counts_.withdrawn;
         }
     }
     if (auto parked = parked_keys_.find(key.get()); parked != parked_keys_.end()) {
-        Frame& frame = frames_.at(parked->second);
+        Frame& frame = parked_.at(parked->second);
         if (!frame.dropped) {
             frame.dropped = true;
             ++counts_.withdrawn;
@@ -568,53 +568,58 @@ std::vector<Serial> Pending::withdraw(Borrowed key) {
         }
     }
     std::vector<Serial> being_written;
-    for (Serial serial : writing_) {
-        if (same_key(frames_.at(serial).key, key)) {
-            being_written.push_back(serial);
+    for (const Frame& frame : writing_) {
+        if (same_key(frame.key, key)) {
+            being_written.push_back(frame.serial);
         }
     }
     return being_written;
 }
 
-bool Pending::writing(Serial serial) const { return writing_.count(serial) != 0; }
+bool Pending::writing(Serial serial) const {
+    return std::any_of(writing_.begin(), writing_.end(), [&](const Frame& f) { return f.serial == serial; });
+}
 
 void Pending::delete_after(Serial serial) {
-    if (writing(serial)) {
-        frames_.at(serial).delete_after = true;
+    if (auto found = writing_frame(serial); found != writing_.end()) {
+        found->delete_after = true;
     }
 }
 
 bool Pending::take_delete_after(Serial serial) {
-    auto found = frames_.find(serial);
-    return found != frames_.end() && std::exchange(found->second.delete_after, false);
+    auto found = writing_frame(serial);
+    return found != writing_.end() && std::exchange(found->delete_after, false);
 }
 
 void Pending::discard() {
     closed_ = true;
     Released released;
-    std::vector<Serial> gone;
-    for (const auto& [serial, frame] : frames_) {
-        if (frame.where != Where::Writing) {
-            gone.push_back(serial);
-            counts_.discarded += frame.dropped ? 0 : 1;
-        }
+    parked_keys_.clear();
+    for (Frame& frame : queued_) {
+        counts_.discarded += frame.dropped ? 0 : 1;
+        let_go(frame, released);
     }
-    for (Serial serial : gone) {
-        untrack(serial, released);
+    for (auto& [serial, frame] : parked_) {
+        counts_.discarded += frame.dropped ? 0 : 1;
+        let_go(frame, released);
     }
+    queued_.clear();
+    parked_.clear();
 }
 
 void Pending::forget() {
     Released released;
-    queued_.clear();
-    parked_.clear();
     parked_keys_.clear();
-    writing_.clear();
-    for (auto& [serial, frame] : frames_) {
-        released.keep(std::move(frame.item));
-        released.keep(std::move(frame.key));
+    for (Frames* frames : {&queued_, &writing_}) {
+        for (Frame& frame : *frames) {
+            let_go(frame, released);
+        }
+        frames->clear();
     }
-    frames_.clear();
+    for (auto& [serial, frame] : parked_) {
+        let_go(frame, released);
+    }
+    parked_.clear();
 }
 
 // ---------------------------------------------------------------- helpers

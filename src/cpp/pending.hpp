@@ -44,8 +44,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <map>
-#include <set>
 #include <vector>
 
 #include "method.hpp"
@@ -128,16 +128,16 @@ public:
     [[nodiscard]] const FrameCounts& counts() const { return counts_; }
 
 private:
-    enum class Where : unsigned char { Queued, Parked, Writing };
     struct Frame {
-        Owned item;        // the (data, key, ttl) tuple; None once a parked frame is withdrawn
-        Owned key;         // exact str, the map key of `parked_keys_` while parked
-        Serial order = 0;  // when it was accepted, or replaced a parked frame
+        Serial serial = 0;  // its place in line while parked
+        Owned item;         // the (data, key, ttl) tuple; None once a parked frame is withdrawn
+        Owned key;          // exact str
+        Serial order = 0;   // when it was accepted, or replaced a parked frame
         Clock::time_point accepted;
-        Where where = Where::Queued;
         bool dropped = false;  // superseded or withdrawn: its count waits for the writer
         bool delete_after = false;
     };
+    using Frames = std::deque<Frame>;
     struct KeyOrder {
         bool operator()(PyObject* a, PyObject* b) const { return PyUnicode_Compare(a, b) < 0; }
     };
@@ -160,15 +160,20 @@ private:
     bool refill(Borrowed queue, Borrowed deque, Released& released);
 
     Serial track(Borrowed item, Borrowed key);
-    void retrack(Serial serial, Borrowed item);
-    void to_parked(Serial serial, Frame& frame);
+    Frames::iterator queued(PyObject* item);
+    Frames::iterator queued(Serial serial);
+    Frames::const_iterator queued(PyObject* item) const;
+    Frames::iterator writing_frame(Serial serial);
+    void to_parked(const Frames::iterator& frame);
     void untrack(Serial serial, Released& released);
+    static void let_go(Frame& frame, Released& released);
 
-    std::map<Serial, Frame> frames_;                     // every tracked frame not yet settled
-    std::map<PyObject*, Serial> queued_;                 // queued frames, by their item
-    std::set<Serial> parked_;                            // parked frames, oldest first
-    std::map<PyObject*, Serial, KeyOrder> parked_keys_;  // the parked frame of each key
-    std::set<Serial> writing_;
+    // Few frames are queued or being written at a time (the queue's bound, one
+    // per writer loop): kept in line, searched from the front.
+    Frames queued_;                                      // queued, oldest first
+    std::map<Serial, Frame> parked_;                     // parked, oldest first
+    std::map<PyObject*, Serial, KeyOrder> parked_keys_;  // the parked frame of each key, by Frame::key
+    Frames writing_;
     Serial last_serial_ = 0;
     Serial last_order_ = 0;
     bool closed_ = false;

@@ -214,21 +214,19 @@ void WriterLoop::settle(const Taken& taken, Outcome outcome) {
     frame_done();
 }
 
-void let_writers_run(Borrowed instance) {
+void let_writers_run(const WriterRecord& record) {
 #ifndef Py_GIL_DISABLED
-    if (InQueueOperation::active() ||
+    const bool busy = std::any_of(record.loops.begin(), record.loops.end(),
+                                  [](const auto& loop) { return loop->writing != 0; });
+    if (!busy || InQueueOperation::active() ||
         Clock::now() - Clock::time_point(Clock::duration(last_hand_over)) < kBetweenHandOvers) {
-        return;
+        return;  // nothing to hand over: the common case of a writer keeping up
     }
     {
-        RecordRef record = find_record(instance);
-        if (!record) {
-            return;
-        }
         const unsigned long me = PyThread_get_thread_ident();
         const auto now = Clock::now();
         bool starved = false;
-        for (const auto& loop : record->loops) {
+        for (const auto& loop : record.loops) {
             if (loop->thread == me) {
                 return;  // the writer itself writes a frame
             }
@@ -253,7 +251,7 @@ void let_writers_run(Borrowed instance) {
     last_hand_over = Clock::now().time_since_epoch().count();
     Py_END_ALLOW_THREADS
 #else
-    static_cast<void>(instance);
+    static_cast<void>(record);
 #endif
 }
 
@@ -270,7 +268,7 @@ void settle_writes_of(const Call& c, Borrowed key) {
     // logger it calls deletes), in code that interrupted this thread's own
     // queue operation (its lock may be what the writer needs next), or while
     // the interpreter finalizes (a daemon writer may never run again).
-    if (is_writer_thread(c.self()) || InQueueOperation::active() || compat::is_finalizing()) {
+    if (is_writer_thread(*record) || InQueueOperation::active() || compat::is_finalizing()) {
         for (Serial serial : writing) {
             record->pending.delete_after(serial);
         }
@@ -279,11 +277,14 @@ void settle_writes_of(const Call& c, Borrowed key) {
     wait_for(record->pending, std::move(writing));
 }
 
+bool is_writer_thread(const WriterRecord& record) {
+    const unsigned long me = PyThread_get_thread_ident();
+    return std::any_of(record.loops.begin(), record.loops.end(), [&](const auto& loop) { return loop->thread == me; });
+}
+
 bool is_writer_thread(Borrowed instance) {
     RecordRef record = find_record(instance);
-    const unsigned long me = PyThread_get_thread_ident();
-    return record && std::any_of(record->loops.begin(), record->loops.end(),
-                                 [&](const auto& loop) { return loop->thread == me; });
+    return record && is_writer_thread(*record);
 }
 
 std::vector<Owned> recorded_instances() {

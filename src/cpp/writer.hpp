@@ -78,7 +78,7 @@ private:
 // computes in Python would otherwise keep the GIL from the writer for a
 // whole switch interval (5 ms) each time the writer needs it, several times
 // per frame.
-void let_writers_run(Borrowed instance);
+void let_writers_run(const WriterRecord& record);
 
 // Before a delete of `key`: withdraws the key's pending frames and waits, at
 // most 0.5 s, for a write of the key in progress; a write still running then
@@ -88,6 +88,7 @@ void settle_writes_of(const Call& c, Borrowed key);
 
 // True when the current thread runs a writer loop of `instance`.
 bool is_writer_thread(Borrowed instance);
+bool is_writer_thread(const WriterRecord& record);
 
 // The instances whose records are alive, threaded or not.
 std::vector<Owned> recorded_instances();
