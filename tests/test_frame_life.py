@@ -349,17 +349,7 @@ def test_a_fork_on_the_writers_own_thread_leaves_a_working_child(server):
 def test_a_finalizer_that_deletes_stalls_neither_the_writer_nor_other_producers(make_stashel, redisdb):
     instance = make_stashel()
     instance._redis_client = DelayedSet(instance._redis_client, 0.3)
-    waited = []
-
-    class DeletesBusy:
-        def __del__(self):
-            start = time.monotonic()
-            instance.write_kelm_data(None, "busy")
-            waited.append(time.monotonic() - start)
-
-    instance.write_kelm_data({"seq": 0}, "busy")
-    assert wait_until(lambda: instance._queue.qsize() == 0)  # the writer holds it
-    longest, done = [0.0], threading.Event()
+    waited, longest, done = [], [0.0], threading.Event()
 
     def produce():
         while not done.is_set():
@@ -369,16 +359,24 @@ def test_a_finalizer_that_deletes_stalls_neither_the_writer_nor_other_producers(
             time.sleep(0.001)
 
     other = threading.Thread(target=produce)
-    other.start()
+
+    class DeletesBusy:
+        def __del__(self):  # while the frame that supersedes it is being queued
+            other.start()
+            start = time.monotonic()
+            instance.write_kelm_data(None, "busy")
+            waited.append(time.monotonic() - start)
+
+    instance.write_kelm_data({"seq": 0}, "busy")
+    assert wait_until(lambda: instance._queue.qsize() == 0)  # the writer holds it
     instance.write_kelm_data({"seq": 1, "finalizer": DeletesBusy()}, "a")
     instance.write_kelm_data({"seq": 1}, "b")
     instance.write_kelm_data({"seq": 2}, "a")  # supersedes a's first frame: its finalizer deletes "busy"
-    time.sleep(0.3)
     done.set()
     other.join(5)
-    # The delete waited for the write of "busy" only (its limit is 0.5 s), and
-    # nobody waited for it.
-    assert len(waited) == 1 and waited[0] < 0.45 and longest[0] < 0.2
+    # The delete waited for the write of "busy" only (its limit is 0.5 s),
+    # and the other producer never waited for it.
+    assert len(waited) == 1 and waited[0] < 0.45 and longest[0] < 0.1
     assert wait_until(lambda: instance._queue.unfinished_tasks == 0) and redisdb.exists("busy") == 0
 
 
