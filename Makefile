@@ -1,5 +1,5 @@
 # Everything needed on a fresh machine: a virtual environment, the package
-# built from source, Debian's redis-server.
+# built from source, Debian's redis-server and prometheus.
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
@@ -15,7 +15,7 @@ TOOLS_STAMP := $(TOOLS)/.installed
 # stubtest's verdicts change between mypy releases: upgrade on purpose.
 MYPY := mypy==2.4.1
 
-.PHONY: all setup redis-server test demo bench stress sanitize interpreters matrix dist wheel-test typecheck clean
+.PHONY: all setup redis-server prometheus test demo bench stress sanitize interpreters matrix dist wheel-test typecheck clean
 
 all: test
 
@@ -28,10 +28,13 @@ $(STAMP): $(PY) $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation ".[test,demo]"
 	touch $@
 
-setup: $(STAMP) redis-server
+setup: $(STAMP) redis-server prometheus
 
 redis-server:
 	@scripts/ensure-redis-server.sh
+
+prometheus:
+	@scripts/ensure-prometheus.sh
 
 test: setup
 	$(PY) -m pytest
@@ -49,7 +52,7 @@ bench: setup $(VENV)/.bench-installed
 stress: setup
 	$(PY) -m pytest -m stress $(ARGS)
 
-sanitize: redis-server
+sanitize: redis-server prometheus
 	scripts/sanitize.sh $(ARGS)
 
 $(TOOLS_STAMP):
@@ -65,7 +68,7 @@ interpreters: $(TOOLS_STAMP)
 
 # The suite on each supported CPython found, and with the oldest admitted
 # redis and orjson (noxfile.py). ARGS go to nox, e.g. ARGS="-s tests-3.12 -- -x".
-matrix: redis-server $(TOOLS_STAMP) interpreters
+matrix: redis-server prometheus $(TOOLS_STAMP) interpreters
 	$(TOOLS)/bin/nox $(ARGS)
 
 # sdist and a repaired manylinux wheel for each CPython 3.10 to 3.15 found, in
@@ -83,7 +86,7 @@ dist/.built: $(SOURCES) README.md
 
 # The suite against each wheel, installed into a venv of its own interpreter
 # where nothing can be compiled (scripts/wheel-test.sh).
-wheel-test: dist/.built redis-server
+wheel-test: dist/.built redis-server prometheus
 	MYPY="$(MYPY)" scripts/wheel-test.sh $(ARGS)
 
 # manylinux aarch64 wheels for CPython 3.11 and 3.13 in dist/, cross-built and

@@ -3,15 +3,19 @@
 consumer process follows every `<key>_notify` channel with a Watcher, which
 hands it each changed key with its frame decoded.
 
-Counting:
+Counting, in each producer from kelm_sdk.redis.metrics.writer_stats:
   produced       write_kelm_data calls made by the producers.
-  stored         SET commands the server accepted, counted in each producer
-                 by a thin wrapper around its Stashel's `_redis_client`.
-  dropped        frames the bounded queue let go (drop-oldest, newest kept):
-                 produced - SETs attempted - frames still queued at shutdown.
-                 Every frame either reaches SET (on the writer or the
-                 caller's thread) or is dropped, so the difference is exact.
-                 Always 0 with --direct.
+  stored         frames the server accepted (SET reply true), by the writer
+                 or on the producer's thread (--direct, or past the cap of
+                 keys waiting behind the queue).
+  superseded     frames replaced by a newer frame of their key before the
+                 writer reached them. Always 0 with --direct.
+  withdrawn      frames a delete took back (the demo deletes nothing).
+  discarded      frames still pending when the producer's shutdown gave up.
+  write failures refused or failed SETs; produced = stored + superseded +
+                 withdrawn + discarded + write failures.
+  queue wait     seconds from a frame's acceptance to the writer taking it,
+                 p50 and p99 over each producer's last 1,000 frames.
   notifications  "1" messages the consumer's Watcher received on the notify
                  channels.
   deliveries     (key, frame) pairs the Watcher delivered, each read when
@@ -25,6 +29,10 @@ Counting:
   latency        from the producer's write_kelm_data call (a monotonic
                  timestamp inside the frame) to the frame decoded in the
                  consumer, first read of each frame.
+
+Metrics: --metrics-port PORT serves each process's metrics (OpenTelemetry's
+Prometheus exporter) on 127.0.0.1 while it runs: producer N on PORT + N, the
+consumer on PORT + the number of producers.
 
 Server: --host/--port or REDIS_HOST name a configured server, which must
 answer (exit 2 otherwise); only this run's keys are removed afterwards.
@@ -40,7 +48,6 @@ import queue
 import secrets
 import signal
 import sys
-import threading
 import time
 
 if __package__ in (None, ""):
@@ -52,8 +59,8 @@ from redis.retry import Retry
 from redis_server import PrivateRedis, answers
 
 # Layout of the shared counter array: one block per producer, then the consumer.
-P_PRODUCED, P_ATTEMPTED, P_STORED, P_FAILED = range(4)
-P_WIDTH = 4
+P_PRODUCED, P_STORED = range(2)
+P_WIDTH = 2
 C_NOTIFIED, C_READ, C_FAILED = range(3)
 C_WIDTH = 3
 
@@ -61,31 +68,33 @@ DRAIN_TIMEOUT = 5.0
 KEY_TTL = 300  # leftovers expire even if the run is killed
 
 
-class CountingClient:
-    """Delegates to the real client and counts SET outcomes into shared memory."""
+def serve_metrics(port):
+    """This process's metrics, for a Prometheus to scrape at 127.0.0.1:port."""
+    from opentelemetry.exporter.prometheus import PrometheusMetricReader
+    from opentelemetry.sdk.metrics import MeterProvider
+    from prometheus_client import start_http_server
 
-    def __init__(self, client, counters, base):
-        self._client = client
-        self._counters = counters
-        self._base = base
-        self._lock = threading.Lock()  # the writer and a caller-thread fallback may both SET
+    from kelm_sdk.redis import metrics
 
-    def _bump(self, slot):
-        with self._lock:
-            self._counters[self._base + slot] += 1
+    start_http_server(port, addr="127.0.0.1")
+    metrics.instrument(MeterProvider(metric_readers=[PrometheusMetricReader()]))
 
-    def set(self, *args, **kwargs):
-        self._bump(P_ATTEMPTED)
-        try:
-            reply = self._client.set(*args, **kwargs)
-        except Exception:
-            self._bump(P_FAILED)
-            raise
-        self._bump(P_STORED if reply else P_FAILED)
-        return reply
 
-    def __getattr__(self, name):
-        return getattr(self._client, name)
+def outcome(stats, produced, refused_calls):
+    """Every frame's fate: the writer's counts, plus the frames written on the
+    producer's thread (produced but not accepted), of which `refused_calls`
+    answered False."""
+    written_here = produced - stats["accepted"]
+    return {
+        "stored": stats["stored"] + written_here - refused_calls,
+        "superseded": stats["superseded"],
+        "withdrawn": stats["withdrawn"],
+        "discarded_at_shutdown": stats["discarded"],
+        "write_failures": stats["refused"] + stats["failed"] + refused_calls,
+        "publish_failures": stats["publish_failed"],
+        "pending": stats["pending"],
+        "wait_ms": {"p50": round(stats["wait_p50_s"] * 1e3, 3), "p99": round(stats["wait_p99_s"] * 1e3, 3)},
+    }
 
 
 class LogCounter:
@@ -110,20 +119,23 @@ class LogCounter:
 
 def producer_main(index, key, cfg, counters, ready, go, stop, results):
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    from kelm_sdk.redis.metrics import writer_stats
     from kelm_sdk.redis.stashel import Stashel
 
     logs = LogCounter()
     base = index * P_WIDTH
+    if cfg["metrics_port"]:
+        serve_metrics(cfg["metrics_port"] + index)
     stashel = Stashel(thread=not cfg["direct"], host=cfg["host"], port=cfg["port"])
-    stashel._redis_client = CountingClient(stashel._redis_client, counters, base)
     payload = "x" * cfg["frame_size"]
     period = 1.0 / cfg["rate"] if cfg["rate"] > 0 else 0.0
     ready.set()
     go.wait(30)
 
-    produced = 0
+    produced = refused_calls = 0
     start = time.monotonic()
     end = start + cfg["duration"]
+    shown = start
     while not stop.is_set():
         now = time.monotonic()
         if period:
@@ -142,31 +154,31 @@ def producer_main(index, key, cfg, counters, ready, go, stop, results):
             "height": 480,
             "payload": payload,
         }
-        stashel.write_kelm_data(frame, key, KEY_TTL)
+        if stashel.write_kelm_data(frame, key, KEY_TTL) is not True:
+            refused_calls += 1
         produced += 1
         counters[base + P_PRODUCED] = produced
+        if now - shown > 0.2:
+            counters[base + P_STORED] = outcome(writer_stats(stashel), produced, refused_calls)["stored"]
+            shown = now
     elapsed = time.monotonic() - start
 
-    # Let the writer finish what is queued so that shutdown discards nothing.
-    pending = 0
+    # Let the writer finish what is pending so that shutdown discards nothing.
     q = stashel._queue
     if q is not None:
         deadline = time.monotonic() + DRAIN_TIMEOUT
         while q.unfinished_tasks and time.monotonic() < deadline:
             time.sleep(0.005)
-        pending = q.qsize()
     stashel._shutdown_executor()
+    if stashel._worker is not None:
+        stashel._worker.join(DRAIN_TIMEOUT)  # a write the shutdown stopped waiting for
+    fate = outcome(writer_stats(stashel), produced, refused_calls)
+    counters[base + P_STORED] = fate["stored"]
     results.put(
         (
             "producer",
             index,
-            {
-                "produced": produced,
-                "elapsed": elapsed,
-                "discarded_at_shutdown": pending,
-                "log_lines": logs.count,
-                "first_logs": logs.lines,
-            },
+            {"produced": produced, "elapsed": elapsed, **fate, "log_lines": logs.count, "first_logs": logs.lines},
         )
     )
 
@@ -177,6 +189,8 @@ def consumer_main(keys, cfg, counters, ready, stop, results):
 
     logs = LogCounter()
     base = cfg["producers"] * P_WIDTH
+    if cfg["metrics_port"]:
+        serve_metrics(cfg["metrics_port"] + cfg["producers"])
     # Returns once the server has confirmed the subscriptions: no frame
     # stored from here on goes unannounced.
     watcher = Watcher(keys, host=cfg["host"], port=cfg["port"], initial=False)
@@ -264,6 +278,7 @@ def run(args, out=sys.stdout, err=sys.stderr):
         "frame_size": args.frame_size,
         "direct": args.direct,
         "producers": args.producers,
+        "metrics_port": args.metrics_port,
     }
 
     ctx = multiprocessing.get_context("spawn")
@@ -374,21 +389,19 @@ def show_progress(args, counters, producers):
     return False
 
 
+FATES = ("stored", "superseded", "withdrawn", "discarded_at_shutdown", "write_failures", "publish_failures")
+
+
 def summarize(args, cfg, counters, reports, embedded, keys):
     per_producer = []
     for i in range(args.producers):
         report = reports.get(("producer", i), {})
-        base = i * P_WIDTH
-        produced, attempted = counters[base + P_PRODUCED], counters[base + P_ATTEMPTED]
-        discarded = report.get("discarded_at_shutdown", 0)
         per_producer.append(
             {
                 "key": keys[i],
-                "produced": produced,
-                "stored": counters[base + P_STORED],
-                "write_failures": counters[base + P_FAILED],
-                "dropped_by_queue": produced - attempted - discarded,
-                "discarded_at_shutdown": discarded,
+                "produced": counters[i * P_WIDTH + P_PRODUCED],
+                **{fate: report.get(fate, 0) for fate in FATES},
+                "wait_ms": report.get("wait_ms", {"p50": None, "p99": None}),
                 "elapsed_s": report.get("elapsed"),
                 "log_lines": report.get("log_lines", 0),
                 "first_logs": report.get("first_logs", []),
@@ -414,10 +427,7 @@ def summarize(args, cfg, counters, reports, embedded, keys):
         "frame_size": args.frame_size,
         "produced": produced,
         "produced_per_s": round(produced / elapsed, 1),
-        "stored": stored,
-        "dropped_by_queue": sum(p["dropped_by_queue"] for p in per_producer),
-        "discarded_at_shutdown": sum(p["discarded_at_shutdown"] for p in per_producer),
-        "write_failures": sum(p["write_failures"] for p in per_producer),
+        **{fate: sum(p[fate] for p in per_producer) for fate in FATES},
         "notifications": consumer.get("notifications", 0),
         "reads": consumer.get("reads", 0),
         "deliveries": consumer.get("reads", 0),
@@ -450,9 +460,11 @@ def print_table(s, out):
         ),
         ("frames produced", f"{s['produced']}  ({s['produced_per_s']}/s)"),
         ("frames stored", s["stored"]),
-        ("dropped by the queue", s["dropped_by_queue"]),
+        ("superseded in the queue", s["superseded"]),
+        ("withdrawn by deletes", s["withdrawn"]),
         ("discarded at shutdown", s["discarded_at_shutdown"]),
         ("write failures", s["write_failures"]),
+        ("notifications not sent", s["publish_failures"]),
         ("notifications received", s["notifications"]),
         ("deliveries", s["deliveries"]),
         ("coalesced notifications", s["coalesced"]),
@@ -462,6 +474,14 @@ def print_table(s, out):
         ("read failures", s["read_failures"]),
         ("latency p50 / p95 / p99", f"{fmt(lat['p50'])} / {fmt(lat['p95'])} / {fmt(lat['p99'])}"),
     ]
+    for i, p in enumerate(s["per_producer"]):
+        wait = p["wait_ms"]
+        fates = (
+            f"stored {p['stored']}, superseded {p['superseded']}, withdrawn {p['withdrawn']}, "
+            f"discarded {p['discarded_at_shutdown']}, failures {p['write_failures']}, "
+            f"queue wait p50 / p99 {fmt(wait['p50'])} / {fmt(wait['p99'])}"
+        )
+        rows.append((f"producer {i}", fates))
     width = max(len(name) for name, _ in rows)
     print("-" * (width + 40), file=out)
     for name, value in rows:
@@ -517,6 +537,11 @@ def parse_args(argv):
     parser.add_argument("--port", type=int, help="Redis port (default 6379)")
     parser.add_argument(
         "--embedded", action="store_true", help="always use a private redis-server, even if one answers"
+    )
+    parser.add_argument(
+        "--metrics-port",
+        type=int,
+        help="serve each process's metrics for Prometheus on 127.0.0.1, from this port on (see above)",
     )
     args = parser.parse_args(argv)
     if args.producers < 1 or args.duration <= 0 or args.rate < 0 or args.frame_size < 0:

@@ -6,9 +6,12 @@ import os
 import socket
 import subprocess
 import sys
+import urllib.request
 from pathlib import Path
 
 import pytest
+
+from stashel_testing import wait_until
 
 DEMO = Path(__file__).resolve().parent.parent / "demo" / "pipeline.py"
 
@@ -36,21 +39,51 @@ def test_demo_against_configured_server_accounts_for_every_frame(server, redisdb
     summary = json.loads(done.stdout)
     assert summary["server"] == {"host": host, "port": port, "embedded": False}
     assert summary["produced"] > 0 and summary["frames_read"] > 0
-    assert summary["write_failures"] == summary["read_failures"] == 0
-    # Every frame is either stored or dropped; each stored frame is announced once.
-    assert summary["stored"] + summary["dropped_by_queue"] + summary["discarded_at_shutdown"] == summary["produced"]
+    assert summary["write_failures"] == summary["read_failures"] == summary["publish_failures"] == 0
+    # Every frame is stored or superseded (the demo deletes nothing, and its
+    # shutdown waits); each stored frame is announced once.
+    assert summary["stored"] + summary["superseded"] == summary["produced"]
+    assert summary["withdrawn"] == summary["discarded_at_shutdown"] == 0
     assert summary["notifications"] == summary["stored"]
     # The Watcher delivers each notification or folds it into a pending one.
     assert summary["deliveries"] + summary["coalesced"] == summary["notifications"]
     assert summary["reconnects"] == 0
     assert summary["frames_read"] <= summary["stored"]
     if mode:
-        assert summary["dropped_by_queue"] == 0
+        assert summary["superseded"] == 0
+    else:
+        assert all(0 < p["wait_ms"]["p50"] <= p["wait_ms"]["p99"] for p in summary["per_producer"])
     lat = summary["latency_ms"]
     assert 0 < lat["p50"] <= lat["p95"] <= lat["p99"]
     # Only the demo's own keys are removed.
     assert redisdb.keys("stashel-demo:*") == []
     assert redisdb.get("not-the-demos") == b"kept"
+
+
+def test_demo_serves_each_processs_metrics_while_it_runs(server):
+    port = closed_port()
+    env = {k: v for k, v in os.environ.items() if k != "REDIS_HOST"}
+    args = ["--host", server[0], "--port", str(server[1]), "--duration", "4", "--producers", "1"]
+    demo = subprocess.Popen(
+        [sys.executable, str(DEMO), *args, "--metrics-port", str(port)],
+        env=env,
+        text=True,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+    )
+
+    def scraped(p):
+        try:
+            with urllib.request.urlopen(f"http://127.0.0.1:{p}/metrics", timeout=1) as reply:
+                return reply.read().decode()
+        except OSError:
+            return ""
+
+    try:
+        assert wait_until(lambda: "kelm_stashel_frames_total{" in scraped(port), timeout=30, interval=0.2)
+        assert wait_until(lambda: "kelm_watch_deliveries_total{" in scraped(port + 1), timeout=30, interval=0.2)
+    finally:
+        assert demo.wait(60) == 0, demo.stderr.read()
 
 
 def test_demo_without_a_server_starts_and_stops_a_private_one():

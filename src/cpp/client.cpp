@@ -69,6 +69,7 @@ void notify(const Call& c, Borrowed key) {
         call_method(n.publish, redis_client(c), channel, n.notify_message);
     } catch (PyErrSet&) {
         CaughtError e = CaughtError::take_if(PyExc_Exception);
+        count_publish_failure(c.self());
         log_handling(c, n.warning, e,
                      [&] { return format("Failed to publish notification to %U: %U", channel, error_text(e)); });
     }

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "client.hpp"
+#include "counts.hpp"
 #include "names.hpp"
 #include "pycall.hpp"
 
@@ -65,6 +66,7 @@ void load(PyObject* module) {
     state->method_type = create_method_type(module);
     bind(globals, "Stashel", build_class(state->method_type, globals));
     install_process_hooks(module);
+    hand_over_counts(module);
     // A writer's first connection resolves its host through the idna codec,
     // which the socket layer imports on first use. A fork while the writer
     // held that import's lock would leave the child a lock nobody releases,

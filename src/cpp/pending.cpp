@@ -108,7 +108,10 @@ Released::~Released() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-exce
 
 // ---------------------------------------------------------------- bookkeeping
 
+// Counted as accepted from the moment it can reach the queue; taken back if
+// the call does not accept it after all.
 Serial Pending::track(Borrowed item, Borrowed key) {
+    ++counts_.accepted;
     Frame& frame = queued_.emplace_back();
     frame.serial = ++last_serial_;
     frame.item = Owned::ref(item);
@@ -116,6 +119,42 @@ Serial Pending::track(Borrowed item, Borrowed key) {
     frame.order = ++last_order_;
     frame.accepted = Clock::now();
     return frame.serial;
+}
+
+void Pending::take_back(Serial serial, Released& released) {
+    if (serial != 0 && queued(serial) != queued_.end()) {
+        untrack(serial, released);
+        --counts_.accepted;
+    }
+}
+
+void Pending::note_wait(const Frame& frame) {
+    const std::chrono::duration<float> waited = Clock::now() - frame.accepted;
+    if (waits_.size() < kWaits) {
+        waits_.push_back(waited.count());
+    } else {
+        waits_[next_wait_] = waited.count();
+        next_wait_ = (next_wait_ + 1) % kWaits;
+    }
+}
+
+std::vector<double> Pending::waits() const {
+    std::vector<double> oldest_first;
+    oldest_first.reserve(waits_.size());
+    for (std::size_t i = 0; i < waits_.size(); ++i) {
+        oldest_first.push_back(waits_[(next_wait_ + i) % waits_.size()]);
+    }
+    return oldest_first;
+}
+
+std::size_t Pending::pending() const {
+    auto live = [](const Frame& frame) { return !frame.dropped; };
+    std::size_t count = static_cast<std::size_t>(std::count_if(queued_.begin(), queued_.end(), live)) +
+                        static_cast<std::size_t>(std::count_if(writing_.begin(), writing_.end(), live));
+    for (const auto& [serial, frame] : parked_) {
+        count += live(frame) ? 1 : 0;
+    }
+    return count;
 }
 
 Pending::Frames::iterator Pending::queued(PyObject* item) {
@@ -196,12 +235,12 @@ bool Pending::offer(const Call& c, Borrowed queue, Borrowed data, Borrowed key, 
     try {
         const bool result = offer_tracked(c, queue, item, key, serial, fifo, on_writer, accepted, released);
         if (!accepted) {
-            untrack(serial, released);
+            take_back(serial, released);
         }
         return result;
     } catch (PyErrSet&) {
         if (!accepted) {
-            untrack(serial, released);
+            take_back(serial, released);
         }
         throw;
     }
@@ -213,7 +252,6 @@ bool Pending::offer_tracked(const Call& c, Borrowed queue, Owned& item, Borrowed
                             bool on_writer, bool& accepted, Released& released) {
     try {
         call_method(n.put_nowait, queue, item);
-        ++counts_.accepted;
         accepted = true;
         return true;
     } catch (PyErrSet&) {
@@ -246,7 +284,6 @@ bool Pending::offer_tracked(const Call& c, Borrowed queue, Owned& item, Borrowed
         item = std::move(again);
         try {
             call_method(n.put_nowait, queue, item);
-            ++counts_.accepted;
             accepted = true;
             return true;
         } catch (PyErrSet&) {
@@ -360,13 +397,15 @@ void Pending::supersede_queued(Borrowed key) {
     }
 }
 
-// Parks the frame (tracked as `serial` when not 0) behind the others, under
-// the queue's lock, since it takes a count of unfinished_tasks.
+// Parks the frame behind the others, under the queue's lock, since it takes
+// a count of unfinished_tasks. A frame tracked as `serial` is taken back
+// first and tracked anew once parked: it is not pending while it waits for
+// room.
 bool Pending::park(Borrowed queue, Borrowed item, Borrowed key, Serial serial, bool on_writer, bool& accepted,
                    Released& released) {
+    take_back(serial, released);
     if (!wait_below_cap(on_writer)) {
-        untrack(serial, released);  // written on the caller's thread instead
-        supersede_queued(key);
+        supersede_queued(key);  // written on the caller's thread instead
         return false;
     }
     Owned mutex = getattr(queue, n.mutex);
@@ -375,23 +414,16 @@ bool Pending::park(Borrowed queue, Borrowed item, Borrowed key, Serial serial, b
         if (closed_) {
             return false;
         }
+        accepted = true;
         if (replace_parked(key, item, released)) {
-            untrack(serial, released);
-            accepted = true;
             return true;
         }
         Owned deque = getattr(queue, n.queue);
         const bool writer_may_wait = length(deque) == 0;
         add_unfinished(queue, 1);
-        auto mine = serial != 0 ? queued(serial) : queued_.end();
-        if (mine == queued_.end()) {  // not tracked yet, or forgotten by a fork meanwhile
-            track(item, key);
-            mine = std::prev(queued_.end());
-        }
-        to_parked(mine);
+        track(item, key);
+        to_parked(std::prev(queued_.end()));
         supersede_queued(key);
-        ++counts_.accepted;
-        accepted = true;
         if (writer_may_wait) {
             call_method(n.notify, getattr(queue, n.not_empty));
         }
@@ -490,6 +522,9 @@ Taken Pending::claim(Owned item) {
         return {std::move(item), 0, false};
     }
     Taken taken{std::move(item), found->serial, found->dropped};
+    if (!found->dropped) {
+        note_wait(*found);
+    }
     writing_.push_back(std::move(*found));
     queued_.erase(found);
     return taken;
@@ -499,6 +534,9 @@ Taken Pending::claim_parked() {
     auto oldest = parked_.begin();
     parked_keys_.erase(oldest->second.key.get());
     Taken taken{Owned::ref(oldest->second.item), oldest->first, oldest->second.dropped};
+    if (!oldest->second.dropped) {
+        note_wait(oldest->second);
+    }
     writing_.push_back(std::move(oldest->second));
     parked_.erase(oldest);
     return taken;
@@ -609,6 +647,7 @@ void Pending::discard() {
 
 void Pending::forget() {
     Released released;
+    counts_.discarded += pending();  // the parent's: never written here
     parked_keys_.clear();
     for (Frames* frames : {&queued_, &writing_}) {
         for (Frame& frame : *frames) {

@@ -79,7 +79,10 @@ struct Taken {
 
 enum class Outcome : unsigned char { Stored, Refused, Failed };
 
-// Accepted frames by fate, since the instance's record was made.
+// Accepted frames by fate, since the instance's record was made. Each count
+// moves at the moment the frame's fate is decided, so at every moment
+// accepted == stored + refused + failed + superseded + withdrawn + discarded
+// + pending.
 struct FrameCounts {
     unsigned long long accepted = 0, stored = 0, refused = 0, failed = 0, superseded = 0, withdrawn = 0, discarded = 0;
 };
@@ -126,6 +129,12 @@ public:
     void forget();
 
     [[nodiscard]] const FrameCounts& counts() const { return counts_; }
+    // Accepted frames not yet settled: queued, parked or being written.
+    [[nodiscard]] std::size_t pending() const;
+    // Seconds from acceptance to the writer taking the frame, for the last
+    // kWaits frames it took, oldest first.
+    [[nodiscard]] std::vector<double> waits() const;
+    static constexpr std::size_t kWaits = 1000;
 
 private:
     struct Frame {
@@ -160,6 +169,8 @@ private:
     bool refill(Borrowed queue, Borrowed deque, Released& released);
 
     Serial track(Borrowed item, Borrowed key);
+    void take_back(Serial serial, Released& released);
+    void note_wait(const Frame& frame);
     Frames::iterator queued(PyObject* item);
     Frames::iterator queued(Serial serial);
     Frames::const_iterator queued(PyObject* item) const;
@@ -178,6 +189,8 @@ private:
     Serial last_order_ = 0;
     bool closed_ = false;
     FrameCounts counts_;
+    std::vector<float> waits_;  // a ring of kWaits, `next_wait_` its oldest once full
+    std::size_t next_wait_ = 0;
 };
 
 // The design's queued path, for a `_queue` this module does not track.

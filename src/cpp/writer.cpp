@@ -22,6 +22,32 @@ std::map<PyObject*, RecordRef>& records() {
     return *all;
 }
 
+// What the records of instances gone had counted.
+ProcessCounts& retired() {
+    static ProcessCounts counts;
+    return counts;
+}
+
+void add(ProcessCounts& to, const WriterRecord& record) {
+    const FrameCounts& c = record.pending.counts();
+    FrameCounts& t = to.frames;
+    t.accepted += c.accepted;
+    t.stored += c.stored;
+    t.refused += c.refused;
+    t.failed += c.failed;
+    t.superseded += c.superseded;
+    t.withdrawn += c.withdrawn;
+    t.discarded += c.discarded;
+    to.publish_failed += record.publish_failed;
+}
+
+// A record leaves the table: its frames are let go (counted as discarded)
+// and its counts kept.
+void retire(WriterRecord& record) {
+    record.pending.forget();
+    add(retired(), record);
+}
+
 // Loops of a parent process that a forked child carries on in (the forking
 // thread ran one): kept, since that loop still reads its state.
 std::vector<std::unique_ptr<LoopState>>& orphaned_loops() {
@@ -105,7 +131,7 @@ void forget_the_gone() {
     auto& all = records();
     for (auto it = all.begin(); it != all.end();) {
         if (!instance_of(*it->second)) {
-            it->second->pending.forget();
+            retire(*it->second);
             gone.push_back(std::move(it->second));
             it = all.erase(it);
         } else {
@@ -161,7 +187,7 @@ RecordRef writer_record(Borrowed instance) {
     // Replaces the record of a collected instance that lived at this address.
     RecordRef previous = std::exchange(records()[instance.get()], record);
     if (previous) {
-        previous->pending.forget();
+        retire(*previous);
     }
     return record;
 }
@@ -170,7 +196,7 @@ void forget_writer(Borrowed instance) {
     if (find_record(instance)) {
         RecordRef record = std::move(records()[instance.get()]);
         records().erase(instance.get());
-        record->pending.forget();
+        retire(*record);
     }
 }
 
@@ -275,6 +301,17 @@ void settle_writes_of(const Call& c, Borrowed key) {
         return;
     }
     wait_for(record->pending, std::move(writing));
+}
+
+void count_publish_failure(Borrowed instance) { ++writer_record(instance)->publish_failed; }
+
+ProcessCounts process_counts() {
+    ProcessCounts counts = retired();
+    for (const auto& [address, record] : records()) {
+        add(counts, *record);
+        counts.pending += record->pending.pending();
+    }
+    return counts;
 }
 
 bool is_writer_thread(const WriterRecord& record) {

@@ -24,6 +24,7 @@ struct WriterRecord {
     Owned instance;  // a weak reference
     Pending pending;
     std::vector<std::unique_ptr<LoopState>> loops;
+    unsigned long long publish_failed = 0;  // notifications not sent after a stored write, on any path
 
     explicit WriterRecord(Owned weak) : instance(std::move(weak)) {}
 };
@@ -47,6 +48,18 @@ RecordRef find_record(Borrowed instance);
 
 // Forgets `instance` again (its writer could not be started).
 void forget_writer(Borrowed instance);
+
+// A notification after a stored write of `instance` could not be sent.
+void count_publish_failure(Borrowed instance);
+
+// The counts of every instance in the process, those of instances gone
+// included (so that they never go down), and the frames pending now.
+struct ProcessCounts {
+    FrameCounts frames;
+    unsigned long long publish_failed = 0;
+    unsigned long long pending = 0;
+};
+ProcessCounts process_counts();
 
 // A writer loop of `instance`, listed in its record for as long as this
 // lives. Only the thread running the loop uses it.

@@ -15,7 +15,10 @@ guarantee is written once.
 
 from __future__ import annotations
 
+import itertools
 import math
+import threading
+import weakref
 from collections import OrderedDict
 from collections.abc import Iterable
 from typing import Any
@@ -112,6 +115,44 @@ def _text(name: Any) -> str:
     return name.decode("utf-8", "surrogateescape") if isinstance(name, bytes) else str(name)
 
 
+# -- the process's totals, for metrics ---------------------------------------------
+
+COUNTED = ("notifications", "deliveries", "coalesced", "skipped", "reconnects", "resyncs")
+# Each live core's stats, by a number never reused. A core that is gone only
+# names itself in _gone (a list append, from whatever thread collects it);
+# process_totals() then moves its stats into _retired. Until then they are
+# counted as its entry's, so no total ever goes down or counts one twice.
+_live: dict[int, tuple[weakref.ref[Core], dict[str, int]]] = {}
+_gone: list[int] = []
+_retired = dict.fromkeys(COUNTED, 0)
+_totalling = threading.Lock()
+_numbers = itertools.count()
+
+
+def _track(core: Core) -> None:
+    number = next(_numbers)
+    _live[number] = (weakref.ref(core, lambda _ref: _gone.append(number)), core._stats)
+
+
+def process_totals() -> dict[str, int]:
+    """Every Watcher's and AsyncWatcher's counters summed, those gone
+    included, and the keys pending now in the live ones."""
+    with _totalling:
+        while _gone:
+            _, stats = _live.pop(_gone.pop())
+            for name in COUNTED:
+                _retired[name] += stats[name]
+        totals = dict(_retired)
+        pending = 0
+        for ref, stats in list(_live.values()):
+            for name in COUNTED:
+                totals[name] += stats[name]
+            core = ref()
+            pending += len(core.pending) if core is not None else 0
+        totals["pending"] = pending
+        return totals
+
+
 class Core:
     """The state of one Watcher; see the module's docstring."""
 
@@ -179,6 +220,7 @@ class Core:
         # Keys delivered since the resync began (up to max_pending): it need
         # not deliver them again, since a later change is notified.
         self._resync_done: set[str] = set()
+        _track(self)
 
     # -- queries -----------------------------------------------------------------
 
