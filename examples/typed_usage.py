@@ -1,6 +1,6 @@
 """Stashel in typed code: frames written with a time-to-live, the newest
 frame read back as a dict or None, followed as it changes with a Watcher, a
-camera's keys listed and removed.
+camera's keys listed and removed, the writer's outcome counted.
 
 `make typecheck` checks this file with `mypy --strict` against the installed
 package and its stub. To run it against a server:
@@ -12,6 +12,7 @@ from __future__ import annotations
 import sys
 from typing import Any
 
+from kelm_sdk.redis.metrics import writer_stats
 from kelm_sdk.redis.stashel import Stashel
 from kelm_sdk.redis.watch import Watcher
 
@@ -55,6 +56,13 @@ def forget(store: Stashel, camera: str) -> int:
     return store.delete_many(keys) if keys else 0
 
 
+def lost_share(store: Stashel) -> float:
+    """The share of accepted frames that were not stored, superseded ones aside."""
+    stats = writer_stats(store)
+    settled: int = stats["accepted"] - stats["pending"] - stats["superseded"]
+    return (stats["refused"] + stats["failed"] + stats["discarded"]) / settled if settled else 0.0
+
+
 def main(argv: list[str]) -> int:
     host = argv[1] if len(argv) > 1 else "127.0.0.1"
     port = int(argv[2]) if len(argv) > 2 else 6379
@@ -73,7 +81,7 @@ def main(argv: list[str]) -> int:
     if [f["seq"] for f in followed] != [seq]:
         print(f"the watcher delivered {followed}, not the current frame", file=sys.stderr)
         return 1
-    print(f"newest frame of cam-1: seq {seq}; removed {forget(store, 'cam-1')} keys")
+    print(f"newest frame of cam-1: seq {seq}; removed {forget(store, 'cam-1')} keys; lost {lost_share(store):.0%}")
     return 0 if seq == 1 else 1
 
 

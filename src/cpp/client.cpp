@@ -37,16 +37,6 @@ void log_handling(const Call& c, PyObject* level, const CaughtError& cause, Mess
     call_method(level, c.global(n.logger), message());
 }
 
-// Ignores an error of the Exception family; anything else keeps travelling.
-template <class Body>
-void ignoring_errors(Body body) {
-    try {
-        body();
-    } catch (PyErrSet&) {
-        CaughtError::take_if(PyExc_Exception);
-    }
-}
-
 Owned redis_client(const Call& c) { return getattr(c.self(), n._redis_client); }
 
 // How this thread's last write step ended, for the writer that called it

@@ -32,16 +32,6 @@ auto with_lock(Borrowed lock, Body body) {
     }
 }
 
-// Ignores an error of the Exception family; anything else keeps travelling.
-template <class Body>
-void ignoring_errors(Body body) {
-    try {
-        body();
-    } catch (PyErrSet&) {
-        CaughtError::take_if(PyExc_Exception);
-    }
-}
-
 Owned queue_module(const Call& c) { return c.global(n.queue); }
 
 bool is_error(const CaughtError& e, const Call& c, PyObject* name) {

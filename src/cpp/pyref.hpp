@@ -141,6 +141,16 @@ private:
     Owned value_;
 };
 
+// Ignores an error of the Exception family; anything else keeps travelling.
+template <class Body>
+void ignoring_errors(Body body) {
+    try {
+        body();
+    } catch (PyErrSet&) {
+        CaughtError::take_if(PyExc_Exception);
+    }
+}
+
 // While it lives, `error` is the exception being handled, as inside an
 // `except` block: sys.exc_info() reports it, and an error raised meanwhile
 // gets it as its __context__.

@@ -6,5 +6,7 @@ last frames its writer took; ``process_counts()`` the same summed over every
 instance the process has had. Read them through :mod:`kelm_sdk.redis.metrics`.
 """
 
-writer_counts = None
-process_counts = None
+from typing import Any
+
+writer_counts: Any = None
+process_counts: Any = None

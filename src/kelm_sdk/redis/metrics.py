@@ -43,7 +43,7 @@ def writer_stats(store: stashel.Stashel) -> dict[str, Any]:
     """
     if not isinstance(store, stashel.Stashel):
         raise TypeError(f"writer_stats() takes a Stashel, not {type(store).__name__}")
-    counts = _counts.writer_counts(store)
+    counts: dict[str, Any] = _counts.writer_counts(store)
     waits = sorted(counts.pop("waits"))
     counts["wait_p50_s"] = _quantile(waits, 0.5)
     counts["wait_p99_s"] = _quantile(waits, 0.99)
