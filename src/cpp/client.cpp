@@ -255,10 +255,12 @@ void write_taken(const Call& c, WriterLoop& loop, const Taken& taken) {
         CaughtError passing = CaughtError::take();
         loop.settle(taken, outcome);
         mark_done(c, loop);
+        loop.done();
         passing.rethrow();
     }
     loop.settle(taken, outcome);
     mark_done(c, loop);
+    loop.done();
 }
 
 // One wait on the stop event; when the event itself fails, a plain sleep.

@@ -415,7 +415,8 @@ bool Pending::park(Borrowed queue, Borrowed item, Borrowed key, Serial serial, b
         to_parked(std::prev(queued_.end()));
         supersede_queued(key);
         if (writer_may_wait) {
-            call_method(n.notify, getattr(queue, n.not_empty));
+            // The frame is accepted; at worst the writer finds it when its wait runs out.
+            ignoring_errors([&] { call_method(n.notify, getattr(queue, n.not_empty)); });
         }
         return true;
     });
@@ -448,19 +449,19 @@ bool offer_untracked(const Call& c, Borrowed queue, Borrowed data, Borrowed key,
 
 // ---------------------------------------------------------------- the writer
 
-Taken Pending::take(const Call& c, Borrowed queue, bool wait) {
+Taken Pending::take(const Call& c, Borrowed queue, bool wait, Holding& holding) {
     if (closed_) {
         return {};
     }
     switch (storage_of(queue)) {
-        case Storage::Fifo: return take_locked(c, queue, wait, true);
-        case Storage::Own: return take_locked(c, queue, wait, false);
+        case Storage::Fifo: return take_locked(c, queue, wait, true, holding);
+        case Storage::Own: return take_locked(c, queue, wait, false, holding);
         case Storage::Other: break;
     }
     // Its own get; what it returns is claimed as soon as it is back.
     try {
-        return claim(wait ? call_method_kw(n.get, n.kw_timeout, queue, n.queue_wait)
-                          : call_method(n.get_nowait, queue));
+        return claim(wait ? call_method_kw(n.get, n.kw_timeout, queue, n.queue_wait) : call_method(n.get_nowait, queue),
+                     holding);
     } catch (PyErrSet&) {
         CaughtError e = CaughtError::take();
         Handling handling(e);
@@ -476,7 +477,7 @@ Taken Pending::take(const Call& c, Borrowed queue, bool wait) {
 // runs, and that parked frames follow the queue's: a producer or a delete
 // finds each frame queued, parked or being written. An idle wait ends early
 // once the stop event is set.
-Taken Pending::take_locked(const Call& c, Borrowed queue, bool wait, bool fifo) {
+Taken Pending::take_locked(const Call& c, Borrowed queue, bool wait, bool fifo, Holding& holding) {
     Released released;
     const auto deadline = Clock::now() + std::chrono::milliseconds(200);
     Owned not_empty = getattr(queue, n.not_empty);
@@ -488,14 +489,15 @@ Taken Pending::take_locked(const Call& c, Borrowed queue, bool wait, bool fifo) 
             }
             if (fifo ? length(deque) > 0 : truth(call_method(n.qsize_, queue))) {
                 // The deque's popleft runs no Python code; a queue's own _get may.
-                Taken taken = claim(fifo ? call_method(n.popleft, deque) : call_method(n.get_, queue));
+                Taken taken = claim(fifo ? call_method(n.popleft, deque) : call_method(n.get_, queue), holding);
                 if (!fifo || refill(queue, deque, released)) {
-                    call_method(n.notify, getattr(queue, n.not_full));
+                    // The frame is claimed: a failing notify must not lose it.
+                    ignoring_errors([&] { call_method(n.notify, getattr(queue, n.not_full)); });
                 }
                 return taken;
             }
             if (fifo && !parked_.empty()) {
-                return claim_parked();
+                return claim_parked(holding);
             }
             const std::chrono::duration<double> left = deadline - Clock::now();
             if (!wait || left.count() <= 0 || truth(call_method(n.is_set, getattr(c.self(), n._stop_evt)))) {
@@ -506,11 +508,14 @@ Taken Pending::take_locked(const Call& c, Borrowed queue, bool wait, bool fifo) 
     });
 }
 
-Taken Pending::claim(Owned item) {
+Taken Pending::claim(Owned item, Holding& holding) {
+    holding.taken = Clock::now();
     auto found = queued(item.get());
     if (found == queued_.end()) {
+        holding.serial = ~Serial{0};
         return {std::move(item), 0, false};
     }
+    holding.serial = found->serial;
     Taken taken{std::move(item), found->serial, found->dropped};
     if (!found->dropped) {
         note_wait(*found);
@@ -520,8 +525,9 @@ Taken Pending::claim(Owned item) {
     return taken;
 }
 
-Taken Pending::claim_parked() {
+Taken Pending::claim_parked(Holding& holding) {
     auto oldest = parked_.begin();
+    holding = {oldest->first, Clock::now()};
     parked_keys_.erase(oldest->second.key.get());
     Taken taken{Owned::ref(oldest->second.item), oldest->first, oldest->second.dropped};
     if (!oldest->second.dropped) {

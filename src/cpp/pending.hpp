@@ -70,6 +70,14 @@ private:
     std::vector<Owned> refs_;
 };
 
+// The frame a writer loop holds, from the moment it is taken (under the
+// queue's lock, with no Python code run since) until the loop has marked it
+// done: what a busy producer looks at to hand the GIL over.
+struct Holding {
+    Serial serial = 0;  // 0 while idle
+    Clock::time_point taken;
+};
+
 // What a writer loop took.
 struct Taken {
     Owned item;
@@ -107,7 +115,7 @@ public:
     // The writer's next item from `queue` or the parked frames, waiting up to
     // 0.2 s for one when `wait` is true (and no longer once the stop event is
     // set). Empty when nothing came, or once the shutdown has discarded.
-    Taken take(const Call& c, Borrowed queue, bool wait);
+    Taken take(const Call& c, Borrowed queue, bool wait, Holding& holding);
     // The writer is done with what it took; `outcome` of a written frame.
     void settle(const Taken& taken, Outcome outcome);
 
@@ -163,9 +171,9 @@ private:
     [[nodiscard]] bool newer_pending(const Frame& frame) const;
     void supersede_queued(Borrowed key);
 
-    Taken take_locked(const Call& c, Borrowed queue, bool wait, bool fifo);
-    Taken claim(Owned item);
-    Taken claim_parked();
+    Taken take_locked(const Call& c, Borrowed queue, bool wait, bool fifo, Holding& holding);
+    Taken claim(Owned item, Holding& holding);
+    Taken claim_parked(Holding& holding);
     bool refill(Borrowed queue, Borrowed deque, Released& released);
 
     Serial track(Borrowed item, Borrowed key);

@@ -226,24 +226,20 @@ bool WriterLoop::orphaned() const {
 }
 
 Taken WriterLoop::take(const Call& c, Borrowed queue, bool wait) {
-    Taken taken = record_->pending.take(c, queue, wait);
-    if (taken.item) {
-        state_->writing = taken.serial != 0 ? taken.serial : ~Serial{0};
-        state_->taken = Clock::now();
-    }
-    return taken;
+    return record_->pending.take(c, queue, wait, state_->holding);
 }
 
-void WriterLoop::settle(const Taken& taken, Outcome outcome) {
-    record_->pending.settle(taken, outcome);
-    state_->writing = 0;
+void WriterLoop::settle(const Taken& taken, Outcome outcome) { record_->pending.settle(taken, outcome); }
+
+void WriterLoop::done() {
+    state_->holding.serial = 0;
     frame_done();
 }
 
 void let_writers_run(const WriterRecord& record) {
 #ifndef Py_GIL_DISABLED
     const bool busy = std::any_of(record.loops.begin(), record.loops.end(),
-                                  [](const auto& loop) { return loop->writing != 0; });
+                                  [](const auto& loop) { return loop->holding.serial != 0; });
     if (!busy || InQueueOperation::active() ||
         Clock::now() - Clock::time_point(Clock::duration(last_hand_over)) < kBetweenHandOvers) {
         return;  // nothing to hand over: the common case of a writer keeping up
@@ -257,7 +253,7 @@ void let_writers_run(const WriterRecord& record) {
                 return;  // the writer itself writes a frame
             }
             // A frame held this long waits for the server, not for the GIL.
-            starved = starved || (loop->writing != 0 && now - loop->taken < kServerStall);
+            starved = starved || (loop->holding.serial != 0 && now - loop->holding.taken < kServerStall);
         }
         if (!starved) {
             return;

@@ -15,8 +15,7 @@ namespace stashel {
 // One running writer loop, as producers and deletes see it.
 struct LoopState {
     unsigned long thread = 0;
-    Serial writing = 0;  // the frame it writes; 0 while idle
-    Clock::time_point taken;
+    Holding holding;
 };
 
 // Guarded by the GIL, like everything here.
@@ -71,10 +70,13 @@ public:
     WriterLoop(const WriterLoop&) = delete;
     WriterLoop& operator=(const WriterLoop&) = delete;
 
-    // The next item (Pending::take), noted as the one this loop writes.
+    // The next item (Pending::take), held by this loop until done().
     Taken take(const Call& c, Borrowed queue, bool wait);
-    // Done with it (Pending::settle); a producer waiting to hand over goes on.
+    // Its fate, once written or skipped (Pending::settle).
     void settle(const Taken& taken, Outcome outcome);
+    // Marked done too: the loop holds no frame, and a producer waiting to
+    // hand the GIL over goes on.
+    void done();
     Pending& pending() { return record_->pending; }
     // This thread forked, and the child carries on in the loop it ran: the
     // child's own writer is another one, so this loop ends after its frame.
