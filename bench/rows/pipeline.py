@@ -152,7 +152,7 @@ def producer_cost(bench):
             ("threaded, queue full", per_call(threaded.write_kelm_data, "threaded, queue full", 0)),
             ("direct", per_call(direct.write_kelm_data, "direct", 0.001)),
         ],
-        bench.rounds(12),
+        bench.rounds(24),  # the rounds' ratios spread by a quarter or more: many, for a steady median
     )
     threaded._shutdown_executor()
     plain.close()
