@@ -44,7 +44,6 @@
 
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <map>
 #include <vector>
 
@@ -154,7 +153,9 @@ private:
         bool dropped = false;  // superseded or withdrawn: its count waits for the writer
         bool delete_after = false;
     };
-    using Frames = std::deque<Frame>;
+    // A vector, not a deque: few frames, and a deque's map growth needs a
+    // newer libstdc++ than the wheels' manylinux tag admits.
+    using Frames = std::vector<Frame>;
     struct KeyOrder {
         bool operator()(PyObject* a, PyObject* b) const { return PyUnicode_Compare(a, b) < 0; }
     };
