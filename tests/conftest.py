@@ -3,13 +3,18 @@ instances bound to it, a recording fake client for replies a real server
 cannot produce, and a pub/sub listener."""
 
 import logging
+import os
 
-import pytest
-from pytest_redis import factories
+# A developer's own server settings must not reach the tests' instances.
+for _name in ("REDIS_URL", "REDIS_USERNAME", "REDIS_PASSWORD"):
+    os.environ.pop(_name, None)
 
-from kelm_sdk.redis import stashel
-from kelm_sdk.redis.stashel import Stashel
-from stashel_testing import FakeClient, Listener, wait_until  # noqa: F401 - re-exported for tests
+import pytest  # noqa: E402
+from pytest_redis import factories  # noqa: E402
+
+from kelm_sdk.redis import stashel  # noqa: E402
+from kelm_sdk.redis.stashel import Stashel  # noqa: E402
+from stashel_testing import FakeClient, Listener, wait_until  # noqa: E402, F401 - re-exported for tests
 
 redis_proc = factories.redis_proc(host="127.0.0.1", port=None)
 redisdb = factories.redisdb("redis_proc")

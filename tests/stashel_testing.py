@@ -113,11 +113,13 @@ class Listener:
 CLEAN_EXIT_MARKERS = ("terminate called", "FATAL", "Fatal Python error", "Segmentation", "Aborted")
 
 
-def run_child(code, timeout=30, path=(), stdin_after=None):
-    """Runs `code` in a fresh interpreter and checks that it exits cleanly.
-    With `stdin_after`, a line reaches its stdin that many seconds later. A
-    child still running at the timeout is killed with everything it forked."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__), *map(str, path)]))
+def run_child(code, timeout=30, path=(), stdin_after=None, env=None):
+    """Runs `code` in a fresh interpreter (with `env`, default this process's
+    environment) and checks that it exits cleanly. With `stdin_after`, a line
+    reaches its stdin that many seconds later. A child still running at the
+    timeout is killed with everything it forked."""
+    env = dict(os.environ if env is None else env)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(__file__), *map(str, path)])
     child = subprocess.Popen(
         [sys.executable, "-c", textwrap.dedent(code)],
         stdin=subprocess.PIPE,

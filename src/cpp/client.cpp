@@ -11,6 +11,7 @@
 
 #include "names.hpp"
 #include "pycall.hpp"
+#include "settings.hpp"
 #include "writer.hpp"
 
 namespace stashel {
@@ -91,7 +92,7 @@ Owned init(const Call& c) {
     const bool above_ten = check(PyObject_RichCompareBool(five_per_worker.get(), n.ten, Py_GT));
     Owned max_connections = above_ten ? std::move(five_per_worker) : new_ref(n.ten);
     Owned redis = c.global(n.redis);
-    Owned pool = call_method_kw(n.ConnectionPool, n.kw_pool, redis, host, port, max_connections, Py_False);
+    Owned pool = make_pool(c, redis, host, port, max_connections);
     Owned client = call_method_kw(n.StrictRedis, n.kw_connection_pool, redis, pool);
     setattr(self, n._redis_client, client);
     setattr(self, n._executor, Py_None);
@@ -109,12 +110,14 @@ Owned init(const Call& c) {
 }
 
 Owned init_defaults(Borrowed globals) {
-    // The default host is fixed once, when the class is made.
+    // The default host, and the connection settings beside it, are fixed
+    // once, when the class is made.
     Owned os = lookup_global(globals, Owned::steal(PyUnicode_FromString("os")).get());
     Owned environ = getattr(os, Owned::steal(PyUnicode_FromString("environ")).get());
     Owned host = call_method(Owned::steal(PyUnicode_FromString("get")).get(), environ,
                              Owned::steal(PyUnicode_FromString("REDIS_HOST")),
                              Owned::steal(PyUnicode_FromString("localhost")));
+    read_settings(environ, host);
     Owned port = Owned::steal(PyLong_FromLong(6379));
     Owned workers = Owned::steal(PyLong_FromLong(2));
     return Owned::steal(PyTuple_Pack(4, Py_True, host.get(), port.get(), workers.get()));

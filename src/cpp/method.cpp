@@ -95,8 +95,8 @@ bool accepts(Rule rule, PyObject* value) {
 // with borrowed references (the caller's arguments or the defaults). Mirrors
 // the rules and messages of a compiled function whose parameters are all
 // positional-or-keyword.
-void bind_general(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
-                  int required) {
+unsigned bind_general(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      PyObject** slots, int required) {
     const MethodSpec& spec = *m.spec;
     const int n = spec.nparams;
     PyObject* defaults = m.f.defaults.get();
@@ -149,24 +149,29 @@ void bind_general(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs
             }
         }
     }
+    unsigned defaulted = 0;
     for (int i = required; i < n; ++i) {
         if (slots[i] == nullptr) {
             slots[i] = PyTuple_GET_ITEM(defaults, i - required);
+            defaulted |= 1U << i;
         }
     }
+    return defaulted;
 }
 
 // Binds a vectorcall argument list to the method's parameters, then applies
-// the type rules in parameter order.
-void bind(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+// the type rules in parameter order. Returns which parameters took their
+// defaults (bit i for parameter i).
+unsigned bind(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     const MethodSpec& spec = *m.spec;
     const int n = spec.nparams;
     PyObject* defaults = m.f.defaults.get();
     const int required = n - (defaults ? static_cast<int>(PyTuple_GET_SIZE(defaults)) : 0);
+    unsigned defaulted = 0;
     if (nargs == n && kwnames == nullptr) {  // the common case: every argument by position
         std::copy(args, args + n, slots);
     } else {
-        bind_general(m, args, nargs, kwnames, slots, required);
+        defaulted = bind_general(m, args, nargs, kwnames, slots, required);
     }
     for (int i = 1; i < n; ++i) {
         const Param& p = spec.params[i];
@@ -176,6 +181,7 @@ void bind(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs, PyObje
             throw PyErrSet{};
         }
     }
+    return defaulted;
 }
 
 // The one boundary between Python callers and the operations.
@@ -187,8 +193,8 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
             throw PyErrSet{};
         }
         PyObject* slots[kMaxParams];
-        bind(*m, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
-        return m->spec->impl(Call(m->f.globals, slots)).release();
+        const unsigned defaulted = bind(*m, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+        return m->spec->impl(Call(m->f.globals, slots, defaulted)).release();
     } catch (PyErrSet&) {
         return nullptr;
     } catch (std::bad_alloc&) {

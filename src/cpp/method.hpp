@@ -39,15 +39,19 @@ struct MethodSpec {
 // method was defined in (its globals).
 class Call {
 public:
-    Call(Borrowed globals, PyObject* const* slots) : globals_(globals), slots_(slots) {}
+    Call(Borrowed globals, PyObject* const* slots, unsigned defaulted = 0)
+        : globals_(globals), slots_(slots), defaulted_(defaulted) {}
     [[nodiscard]] Borrowed self() const { return slots_[0]; }
     [[nodiscard]] Borrowed arg(int i) const { return slots_[i]; }  // 1-based, like the parameter list
+    // Whether argument `i` was passed, rather than taken from the defaults.
+    [[nodiscard]] bool given(int i) const { return (defaulted_ & (1U << i)) == 0; }
     // Looks a module-level name up at the moment of use, as Python code does.
     Owned global(PyObject* name) const;
 
 private:
     Borrowed globals_;
     PyObject* const* slots_;
+    unsigned defaulted_;  // bit i: parameter i took its default
 };
 
 // globals[name], as a name lookup in that module: NameError when it is missing.

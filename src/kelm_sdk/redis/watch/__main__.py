@@ -2,7 +2,10 @@
 
 Prints one JSON line per change delivered by a Watcher until Ctrl-C (exit 0):
 {"key": ..., "value": ..., "at": <ISO time>}. Losses and reconnects go to
-stderr; a server that does not answer gives one line there and exit code 1.
+stderr; a server that does not answer, or refuses the login, gives one line
+there and exit code 1. The server and the login come from the environment
+as for Stashel (REDIS_URL, REDIS_USERNAME, REDIS_PASSWORD, REDIS_HOST), never
+from the argument list, which every user of the machine can read.
 """
 
 from __future__ import annotations
@@ -18,7 +21,7 @@ from typing import Any
 import orjson
 import redis
 
-from ._sync import _DEFAULT_HOST, Watcher
+from ._sync import _SETTINGS, Watcher
 
 _GLOB = frozenset("*?[")
 
@@ -28,8 +31,8 @@ def _parser() -> argparse.ArgumentParser:
         prog="python -m kelm_sdk.redis.watch",
         description="Print each change announced on <key>_notify as a JSON line, until Ctrl-C.",
     )
-    parser.add_argument("--host", default=_DEFAULT_HOST, help="server host (default: $REDIS_HOST or localhost)")
-    parser.add_argument("--port", type=int, default=6379, help="server port (default: 6379)")
+    parser.add_argument("--host", help="server host (default: $REDIS_URL's, else $REDIS_HOST or localhost)")
+    parser.add_argument("--port", type=int, help="server port (default: $REDIS_URL's, else 6379)")
     parser.add_argument("--raw", action="store_true", help="value as the stored text, not decoded JSON")
     parser.add_argument("--no-initial", action="store_true", help="only changes, not the current values first")
     parser.add_argument("names", nargs="+", metavar="KEY_OR_PATTERN", help="a key, or a pattern (with * ? or [)")
@@ -57,8 +60,16 @@ def main(argv: list[str] | None = None) -> int:
             watcher = Watcher(
                 keys, patterns, host=args.host, port=args.port, decode=not args.raw, initial=not args.no_initial
             )
+        except (redis.AuthenticationError, redis.exceptions.NoPermissionError) as exc:
+            where = _SETTINGS.describe(args.host, args.port)
+            print(f"watch: the Redis server at {where} refused the login - {exc}", file=sys.stderr)
+            return 1
+        except ValueError as exc:  # REDIS_URL that redis-py cannot use (shown masked)
+            print(f"watch: {exc}", file=sys.stderr)
+            return 1
         except (redis.RedisError, OSError) as exc:
-            print(f"watch: no answer from the Redis server at {args.host}:{args.port} - {exc}", file=sys.stderr)
+            where = _SETTINGS.describe(args.host, args.port)
+            print(f"watch: no answer from the Redis server at {where} - {exc}", file=sys.stderr)
             return 1
         for key, value in watcher:
             out.write(_line(key, value, args.raw))

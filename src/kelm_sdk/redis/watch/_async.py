@@ -29,7 +29,7 @@ from ._core import (
     check_options,
     check_timeout,
 )
-from ._sync import _DEFAULT_HOST, LOST, REFUSED, _is_async, own_client_options
+from ._sync import LOST, REFUSED, _is_async, own_client
 
 
 class AsyncWatcher:
@@ -48,8 +48,8 @@ class AsyncWatcher:
         keys: Iterable[str] = (),
         patterns: Iterable[str] = (),
         *,
-        host: str = _DEFAULT_HOST,
-        port: int = 6379,
+        host: str | None = None,
+        port: int | None = None,
         client: redis.asyncio.Redis | redis.asyncio.cluster.RedisCluster | None = None,
         decode: bool = True,
         initial: bool = True,
@@ -67,7 +67,7 @@ class AsyncWatcher:
         self._core = core
         self._owns_client = client is None
         if client is None:
-            client = redis.asyncio.Redis(**own_client_options(host, port), retry=Retry(NoBackoff(), 0))
+            client = own_client(redis.asyncio, Retry(NoBackoff(), 0), host, port, asyncio=True)
         self._client: Any = client
         self._pubsub: Any = None
         self._busy = asyncio.Lock()  # held by the task doing server work

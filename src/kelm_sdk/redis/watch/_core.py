@@ -84,10 +84,10 @@ def names(value: Any, argument: str) -> tuple[str, ...]:
 def check_options(
     host: object, port: object, decode: object, initial: object, max_pending: object, ping_interval: object
 ) -> None:
-    if type(host) is not str:
-        raise TypeError(f"host must be str, not {type(host).__name__}")
-    if type(port) is not int:
-        raise TypeError(f"port must be int, not {type(port).__name__}")
+    if host is not None and type(host) is not str:
+        raise TypeError(f"host must be str or None, not {type(host).__name__}")
+    if port is not None and type(port) is not int:
+        raise TypeError(f"port must be int or None, not {type(port).__name__}")
     if type(decode) is not bool:
         raise TypeError(f"decode must be bool, not {type(decode).__name__}")
     if type(initial) is not bool:

@@ -15,6 +15,7 @@ import redis.cluster
 from redis.backoff import NoBackoff
 from redis.retry import Retry
 
+from .. import _settings
 from ._core import (
     CONNECT,
     DEFAULT_MAX_PENDING,
@@ -33,8 +34,9 @@ from ._core import (
     check_timeout,
 )
 
-# Fixed once, at import, like Stashel's default host.
+# Fixed once, at import, like Stashel's default host and settings.
 _DEFAULT_HOST = os.environ.get("REDIS_HOST", "localhost")
+_SETTINGS = _settings.read(os.environ, _DEFAULT_HOST)
 
 # Errors that mean the connection (or the server behind it) is gone.
 LOST = (redis.ConnectionError, redis.TimeoutError, OSError)
@@ -50,18 +52,27 @@ def keepalive_options() -> dict[int, int]:
     return {getattr(socket, name): value for name, value in wanted.items() if hasattr(socket, name)}
 
 
-def own_client_options(host: str, port: int) -> dict[str, Any]:
-    """No retries inside redis-py (a lost connection comes straight back to
-    the core, where the backoff is bounded and close() is heard), short socket
-    timeouts (no command holds a get() past its bounds) and TCP keepalive."""
-    return {
-        "host": host,
-        "port": port,
-        "socket_connect_timeout": IO_TIMEOUT,
-        "socket_timeout": IO_TIMEOUT,
-        "socket_keepalive": True,
-        "socket_keepalive_options": keepalive_options(),
-    }
+def socket_options(tcp: bool = True) -> dict[str, Any]:
+    """Short socket timeouts (no command holds a get() past its bounds) and,
+    over TCP, keepalive."""
+    options: dict[str, Any] = {"socket_connect_timeout": IO_TIMEOUT, "socket_timeout": IO_TIMEOUT}
+    if tcp:
+        options.update(socket_keepalive=True, socket_keepalive_options=keepalive_options())
+    return options
+
+
+def own_client(redis_module: Any, retry: Any, host: str | None, port: int | None, *, asyncio: bool = False) -> Any:
+    """The Watcher's own client from `redis_module` (redis or redis.asyncio),
+    to the server the arguments or the environment name. `retry` allows no
+    retries inside redis-py: a lost connection comes straight back to the
+    core, where the backoff is bounded and close() is heard."""
+    if not _SETTINGS.configured:
+        host = _DEFAULT_HOST if host is None else host
+        return redis_module.Redis(host=host, port=6379 if port is None else port, **socket_options(), retry=retry)
+    options = _settings.connection_options(_SETTINGS, host, port, asyncio=asyncio)
+    tcp = "path" not in options
+    pool = redis_module.ConnectionPool(**options, **socket_options(tcp), retry=retry)
+    return redis_module.Redis.from_pool(pool)  # closed with the client
 
 
 class Watcher:
@@ -69,7 +80,9 @@ class Watcher:
 
     keys          names of keys to watch (SUBSCRIBE `<key>_notify`)
     patterns      glob patterns over key names (PSUBSCRIBE `<pattern>_notify`)
-    host/port     the server, when no `client` is given
+    host/port     the server, when no `client` is given (by default the one
+                  REDIS_URL names, else REDIS_HOST or localhost, and 6379;
+                  logged in as the environment says: docs/security.md)
     client        an existing redis-py client to use instead (a Sentinel
                   master, a cluster client, or a Stashel's `_redis_client`);
                   it is not closed by `close()`, and its own socket timeouts
@@ -90,8 +103,8 @@ class Watcher:
         keys: Iterable[str] = (),
         patterns: Iterable[str] = (),
         *,
-        host: str = _DEFAULT_HOST,
-        port: int = 6379,
+        host: str | None = None,
+        port: int | None = None,
         client: redis.Redis | redis.cluster.RedisCluster | None = None,
         decode: bool = True,
         initial: bool = True,
@@ -110,7 +123,7 @@ class Watcher:
         self._core = core
         self._owns_client = client is None
         if client is None:
-            client = redis.Redis(**own_client_options(host, port), retry=Retry(NoBackoff(), 0))
+            client = own_client(redis, Retry(NoBackoff(), 0), host, port)
         self._client: Any = client
         self._pubsub: Any = None
         self._busy = threading.Lock()  # held by the thread doing server work
