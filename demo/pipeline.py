@@ -34,10 +34,12 @@ Metrics: --metrics-port PORT serves each process's metrics (OpenTelemetry's
 Prometheus exporter) on 127.0.0.1 while it runs: producer N on PORT + N, the
 consumer on PORT + the number of producers.
 
-Server: --host/--port or REDIS_HOST name a configured server, which must
-answer (exit 2 otherwise); only this run's keys are removed afterwards.
-Without one, a server answering at localhost:6379 is used, else a private
-redis-server is started on a free 127.0.0.1 port and stopped at the end.
+Server: --host/--port, REDIS_HOST or REDIS_URL name a configured server,
+which must answer (exit 2 otherwise), logged in to as REDIS_URL,
+REDIS_USERNAME and REDIS_PASSWORD say (docs/security.md); only this run's
+keys are removed afterwards. Without one, a server answering at
+localhost:6379 is used, else a private redis-server is started on a free
+127.0.0.1 port and stopped at the end.
 """
 
 import argparse
@@ -56,7 +58,7 @@ if __package__ in (None, ""):
 from redis.backoff import NoBackoff
 from redis.retry import Retry
 
-from redis_server import PrivateRedis, answers
+from redis_server import PrivateRedis
 
 # Layout of the shared counter array: one block per producer, then the consumer.
 P_PRODUCED, P_STORED = range(2)
@@ -126,7 +128,7 @@ def producer_main(index, key, cfg, counters, ready, go, stop, results):
     base = index * P_WIDTH
     if cfg["metrics_port"]:
         serve_metrics(cfg["metrics_port"] + index)
-    stashel = Stashel(thread=not cfg["direct"], host=cfg["host"], port=cfg["port"])
+    stashel = Stashel(thread=not cfg["direct"], **server_arguments(cfg["host"], cfg["port"]))
     payload = "x" * cfg["frame_size"]
     period = 1.0 / cfg["rate"] if cfg["rate"] > 0 else 0.0
     ready.set()
@@ -246,33 +248,72 @@ class ServerUnavailable(Exception):
     pass
 
 
+def server_arguments(host, port):
+    """Stashel's host/port arguments; None leaves the choice to the environment."""
+    return {name: value for name, value in (("host", host), ("port", port)) if value is not None}
+
+
+def own_client(host, port):
+    """A client with short timeouts to the server Stashel would reach, logged in alike."""
+    import redis
+
+    from kelm_sdk.redis.watch._sync import own_client as watcher_client
+
+    return watcher_client(redis, Retry(NoBackoff(), 0), host, port)
+
+
+def reachable(host, port):
+    import redis
+
+    try:
+        client = own_client(host, port)
+    except ValueError:  # a REDIS_URL redis-py cannot use
+        return False
+    try:
+        return bool(client.ping())
+    except (redis.RedisError, OSError):
+        return False
+    finally:
+        client.close()
+
+
 def resolve_server(args):
-    """-> (host, port, PrivateRedis or None, configured)."""
+    """-> (host, port, PrivateRedis or None, configured, shown as). host and
+    port None: REDIS_URL's."""
+    from kelm_sdk.redis.watch._sync import _SETTINGS
+
     env_host = os.environ.get("REDIS_HOST")
-    configured = args.host is not None or args.port is not None or env_host is not None
-    host = args.host if args.host is not None else (env_host if env_host is not None else "localhost")
-    port = args.port if args.port is not None else 6379
+    configured = args.host is not None or args.port is not None or env_host is not None or _SETTINGS.configured
+    host, port = args.host, args.port
+    if _SETTINGS.url is None:
+        host = host if host is not None else (env_host if env_host is not None else "localhost")
+        port = port if port is not None else 6379
+    shown = _SETTINGS.describe(host, port)
     if not args.embedded:
-        if answers(host, port, timeout=1.0):
-            return host, port, None, configured
+        if reachable(host, port):
+            return host, port, None, configured, shown
         if configured:
-            raise ServerUnavailable(f"no Redis server answers at {host}:{port}")
+            raise ServerUnavailable(f"no Redis server answers at {shown}")
     try:
         private = PrivateRedis().start()
     except RuntimeError as exc:
         raise ServerUnavailable(str(exc)) from None
-    return private.host, private.port, private, False
+    # The private server has no login: the children must not try one.
+    for name in ("REDIS_URL", "REDIS_USERNAME", "REDIS_PASSWORD"):
+        os.environ.pop(name, None)
+    return private.host, private.port, private, False, f"{private.host}:{private.port}"
 
 
 def run(args, out=sys.stdout, err=sys.stderr):
-    host, port, private, configured = resolve_server(args)
+    host, port, private, configured, shown = resolve_server(args)
     where = "private redis-server" if private else ("configured server" if configured else "local server")
-    print(f"demo: {where} at {host}:{port}", file=err)
+    print(f"demo: {where} at {shown}", file=err)
     run_id = f"{os.getpid()}-{secrets.token_hex(3)}"
     keys = [f"stashel-demo:{run_id}:cam{i}" for i in range(args.producers)]
     cfg = {
         "host": host,
         "port": port,
+        "shown": shown,
         "rate": args.rate,
         "duration": args.duration,
         "frame_size": args.frame_size,
@@ -420,7 +461,7 @@ def summarize(args, cfg, counters, reports, embedded, keys):
     elapsed = max([p["elapsed_s"] or 0 for p in per_producer] + [1e-9])
     return {
         "mode": "direct" if args.direct else "threaded",
-        "server": {"host": cfg["host"], "port": cfg["port"], "embedded": embedded},
+        "server": {"host": cfg["host"], "port": cfg["port"], "embedded": embedded, "shown": cfg["shown"]},
         "producers": args.producers,
         "rate_per_producer": args.rate,
         "duration_s": args.duration,
@@ -494,7 +535,7 @@ def print_table(s, out):
 def cleanup(host, port, keys):
     import redis
 
-    client = redis.Redis(host=host, port=port, socket_connect_timeout=1, socket_timeout=2, retry=Retry(NoBackoff(), 0))
+    client = own_client(host, port)
     try:
         client.delete(*keys)
     except (redis.RedisError, OSError):

@@ -14,6 +14,7 @@ from pytest_redis import factories  # noqa: E402
 
 from kelm_sdk.redis import stashel  # noqa: E402
 from kelm_sdk.redis.stashel import Stashel  # noqa: E402
+from secured_servers import make_secured  # noqa: E402, F401 - a fixture
 from stashel_testing import FakeClient, Listener, wait_until  # noqa: E402, F401 - re-exported for tests
 
 redis_proc = factories.redis_proc(host="127.0.0.1", port=None)

@@ -37,7 +37,7 @@ def test_demo_against_configured_server_accounts_for_every_frame(server, redisdb
     done = run_demo("--host", host, "--port", str(port), "--duration", "2", "--rate", "50", "--json", *mode)
     assert done.returncode == 0, done.stderr
     summary = json.loads(done.stdout)
-    assert summary["server"] == {"host": host, "port": port, "embedded": False}
+    assert summary["server"] == {"host": host, "port": port, "embedded": False, "shown": f"{host}:{port}"}
     assert summary["produced"] > 0 and summary["frames_read"] > 0
     assert summary["write_failures"] == summary["read_failures"] == summary["publish_failures"] == 0
     # Every frame is stored or superseded (the demo deletes nothing, and its
@@ -58,6 +58,26 @@ def test_demo_against_configured_server_accounts_for_every_frame(server, redisdb
     # Only the demo's own keys are removed.
     assert redisdb.keys("stashel-demo:*") == []
     assert redisdb.get("not-the-demos") == b"kept"
+
+
+def test_demo_runs_against_a_secured_server_from_the_environment(make_secured):
+    from secured_servers import SECRET, child_env
+
+    server = make_secured("acl_user")
+    done = subprocess.run(
+        [sys.executable, str(DEMO), "--duration", "1", "--rate", "50", "--producers", "1", "--json"],
+        capture_output=True,
+        text=True,
+        timeout=90,
+        env=child_env(server.env),
+        check=False,
+    )
+    assert done.returncode == 0, done.stderr
+    summary = json.loads(done.stdout)
+    assert summary["server"]["shown"] == server.env["REDIS_URL"] and summary["frames_read"] > 0
+    assert summary["write_failures"] == 0 and summary["stored"] + summary["superseded"] == summary["produced"]
+    assert server.admin.keys("stashel-demo:*") == []
+    assert SECRET not in done.stdout + done.stderr
 
 
 def test_demo_serves_each_processs_metrics_while_it_runs(server):
