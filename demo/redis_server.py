@@ -45,10 +45,11 @@ def answers(host, port, timeout=0.5):
 
 
 class PrivateRedis:
-    """Starts redis-server bound to 127.0.0.1 on a free port, without
-    persistence, and stops it on exit of the `with` block."""
+    """Starts redis-server bound to 127.0.0.1 on a free port (and, with
+    `unix_socket`, listening on that path too), without persistence, and
+    stops it on exit of the `with` block."""
 
-    def __init__(self, executable=None, start_timeout=10.0):
+    def __init__(self, executable=None, start_timeout=10.0, unix_socket=None):
         self.executable = executable or find_redis_server()
         if not self.executable:
             raise RuntimeError("redis-server not found; install it (make setup) or point REDIS_HOST at a server")
@@ -57,16 +58,18 @@ class PrivateRedis:
         self.port = None
         self.proc = None
         self._dir = None
+        self.unix_socket = unix_socket
 
     def start(self):
         self._dir = tempfile.TemporaryDirectory(prefix="stashel-redis-")
         for _ in range(3):  # the free port may be taken between the probe and the bind
             self.port = free_port()
+            socket_args = ["--unixsocket", self.unix_socket, "--unixsocketperm", "700"] if self.unix_socket else []
             # fmt: off
             self.proc = subprocess.Popen(
                 [self.executable, "--bind", "127.0.0.1", "--port", str(self.port),
                  "--save", "", "--appendonly", "no", "--dir", self._dir.name,
-                 "--protected-mode", "yes", "--loglevel", "warning"],
+                 "--protected-mode", "yes", "--loglevel", "warning", *socket_args],
                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                 start_new_session=True)  # Ctrl-C at the terminal is ours to handle, not the server's
             # fmt: on

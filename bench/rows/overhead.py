@@ -1,5 +1,7 @@
 """Row 1: each operation on a direct-mode Stashel against the same commands
-written inline with redis-py and orjson on the same client."""
+written inline with redis-py and orjson on the same client, over loopback
+TCP and, for the frame operations, over a Unix socket (a Stashel made from
+REDIS_URL alone, bench/run.py)."""
 
 import orjson
 
@@ -9,7 +11,17 @@ from shared import frame, seed
 
 
 def run(bench):
-    s = Stashel(thread=False, host=bench.host, port=bench.port)
+    over_tcp = Stashel(thread=False, host=bench.host, port=bench.port)
+    compare(bench, over_tcp, "")
+    over_socket = Stashel(thread=False)
+    assert "path" in over_socket._redis_client.connection_pool.connection_kwargs
+    compare(bench, over_socket, " over a Unix socket", only=UNIX_CASES)
+
+
+UNIX_CASES = ("write_data (dict)", "write_kelm_data (direct)", "read_kelm_data", "delete_many (100 keys)")
+
+
+def compare(bench, s, transport, only=None):
     c = s._redis_client
     seed(c)
     ns = {
@@ -45,6 +57,8 @@ def run(bench):
         ),
     ]
     for name, method, inline, number in cases:
+        if only is not None and name not in only:
+            continue
         rounds = bench.rounds(16 if number == 1 else 200)
         figures = interleave(
             [("Stashel", ns_per_call(method, ns, number)), ("inline redis-py", ns_per_call(inline, ns, number))],
@@ -52,5 +66,5 @@ def run(bench):
         )
         figures = {k: [x / 1000 for x in v] for k, v in figures.items()}
         bench.add(
-            "1 overhead vs inline redis-py", name, "Stashel", "inline redis-py", figures, "us/call", goal="<= 1.03"
+            "1 overhead vs inline redis-py", name + transport, "Stashel", "inline redis-py", figures, "us/call", goal="<= 1.03"
         )
