@@ -66,5 +66,11 @@ def compare(bench, s, transport, only=None):
         )
         figures = {k: [x / 1000 for x in v] for k, v in figures.items()}
         bench.add(
-            "1 overhead vs inline redis-py", name + transport, "Stashel", "inline redis-py", figures, "us/call", goal="<= 1.03"
+            "1 overhead vs inline redis-py",
+            name + transport,
+            "Stashel",
+            "inline redis-py",
+            figures,
+            "us/call",
+            goal="<= 1.03",
         )
