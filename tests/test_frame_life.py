@@ -402,7 +402,7 @@ def test_a_queue_with_storage_of_its_own_is_written_and_withdrawn(make_stashel, 
     instance._queue = ListQueue(2)
     for seq in range(3):
         assert instance.write_kelm_data({"seq": seq}, "k") is True
-    assert instance.write_kelm_data(None, "k") in (True, False)
+    instance.write_kelm_data(None, "k")  # True when a frame was stored before the delete
     assert wait_until(lambda: instance._queue.unfinished_tasks == 0) and redisdb.exists("k") == 0
     assert instance.write_kelm_data({"seq": 3}, "k") is True
     assert wait_until(lambda: redisdb.get("k") == b'{"seq":3}')

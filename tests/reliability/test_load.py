@@ -2,7 +2,6 @@
 server; shutdown in the middle of it; many instances in one process."""
 
 import gc
-import queue
 import random
 import threading
 import time
@@ -13,41 +12,10 @@ import pytest
 import redis
 
 from conftest import Listener, wait_until
+from kelm_sdk.redis.metrics import writer_stats
 from kelm_sdk.redis.stashel import Stashel
 
 from .conftest import counted, drained, frame_for, writer_threads
-
-
-class RecordingQueue(queue.Queue):
-    """A real queue.Queue that notes every frame a producer drops to make
-    room (the only caller of get_nowait) and which frame took its place.
-    `newest` maps a key to the index of its latest frame handed to a
-    producer call, so a drop can tell whether it lost the key's newest frame."""
-
-    def __init__(self, maxsize):
-        super().__init__(maxsize)
-        self.local = threading.local()
-        self.newest = {}
-        self.drops = 0
-        self.newest_lost_to_other_key = 0
-        self.lost_to_same_key = 0
-        self.count_lock = threading.Lock()
-
-    def put_nowait(self, item):
-        self.local.incoming = item
-        return super().put_nowait(item)
-
-    def get_nowait(self):
-        item = super().get_nowait()
-        data, key, _ = item
-        incoming_key = self.local.incoming[1]
-        with self.count_lock:
-            self.drops += 1
-            if incoming_key == key:
-                self.lost_to_same_key += 1
-            elif self.newest.get(key) == data["i"]:
-                self.newest_lost_to_other_key += 1
-        return item
 
 
 @pytest.fixture
@@ -71,8 +39,6 @@ def check_frame(key, value):
 
 def load_run(instance, admin, producers, frames, keys_per_producer=4, seconds=120.0):
     proxy = counted(instance, keep_values=True)
-    recorder = RecordingQueue(instance._queue.maxsize)
-    instance._queue = recorder
     keys = [[f"load:{p}:{k}" for k in range(keys_per_producer)] for p in range(producers)]
     all_keys = [k for ks in keys for k in ks]
     listener = Listener(admin, *(k + "_notify" for k in all_keys))
@@ -97,7 +63,6 @@ def load_run(instance, admin, producers, frames, keys_per_producer=4, seconds=12
         mine = keys[p]
         for i in range(frames):
             key = mine[i % len(mine)]
-            recorder.newest[key] = i
             if instance.write_kelm_data(frame_for(key, i, pad=i % 97), key) is not True:
                 exhausted["write_kelm_data"] += 1
             if time.monotonic() > deadline:
@@ -121,12 +86,14 @@ def load_run(instance, admin, producers, frames, keys_per_producer=4, seconds=12
         while not done.is_set():
             choice = rnd.random()
             try:
+                key = rnd.choice(all_keys)
                 if choice < 0.4:
-                    assert instance.delete_data(rnd.choice(all_keys)) in (True, False)
+                    instance.delete_data(key)
                 elif choice < 0.7:
                     assert 0 <= instance.delete_many(rnd.sample(all_keys, 5)) <= 5
                 else:
-                    assert instance.write_kelm_data(None, rnd.choice(all_keys)) in (True, False)
+                    instance.write_kelm_data(None, key)
+
             except redis.exceptions.MaxConnectionsError:
                 exhausted["delete"] += 1
             deletes[0] += 1
@@ -154,7 +121,12 @@ def load_run(instance, admin, producers, frames, keys_per_producer=4, seconds=12
 
     assert errors == []
     assert instance._worker.is_alive()
-    assert recorder.unfinished_tasks == 0
+    assert instance._queue.unfinished_tasks == 0
+    # Every accepted frame was stored, or replaced by a newer frame of its own
+    # key, or taken back by a delete of its key: none dropped for another key's.
+    stats = writer_stats(instance)
+    settled = stats["stored"] + stats["superseded"] + stats["withdrawn"] + stats["failed"]
+    assert stats["accepted"] == settled and stats["pending"] == stats["refused"] == stats["discarded"] == 0, stats
     assert {e for _, e in proxy.set_errors} <= {"Too many connections"}
     assert len(proxy.set_errors) >= exhausted["write_kelm_data"]
     assert proxy.publish_errors == []
@@ -170,15 +142,15 @@ def load_run(instance, admin, producers, frames, keys_per_producer=4, seconds=12
         check_frame(key, admin.get(key))
     total = producers * frames
     by_writer = sum(1 for name, _, _ in proxy.stored if name == "StashelWorker")
+    assert by_writer == stats["stored"]
     return {
         "frames": total,
         "produced_in": produced_in,
         "stored": proxy.set_ok,
         "stored_by_writer": by_writer,
         "stored_on_caller_fallback": proxy.set_ok - by_writer,
-        "dropped": recorder.drops,
-        "dropped_same_key": recorder.lost_to_same_key,
-        "newest_lost_to_other_key": recorder.newest_lost_to_other_key,
+        "superseded": stats["superseded"],
+        "withdrawn": stats["withdrawn"],
         "reads": reads[0],
         "deletes": deletes[0],
         "keys": all_keys,
@@ -213,9 +185,8 @@ def report(figures, stale, rounds):
         f"\nload: {figures['frames']} frames queued in {figures['produced_in']:.1f} s; "
         f"stored {figures['stored']} ({figures['stored_by_writer']} by the writer, "
         f"{figures['stored_on_caller_fallback']} on the caller fallback); "
-        f"dropped {figures['dropped']}, of which {figures['dropped_same_key']} for a newer frame of the same key "
-        f"and {figures['newest_lost_to_other_key']} were the key's newest frame, dropped for another key's "
-        f"({figures['newest_lost_to_other_key'] / figures['frames']:.1%} of frames); "
+        f"superseded by a newer frame of their key {figures['superseded']}, withdrawn by a delete "
+        f"{figures['withdrawn']}, none dropped for another key's; "
         f"{figures['reads']} read rounds and {figures['deletes']} deletes alongside; "
         f"stale after simultaneous last frames: {stale} of {keys * rounds} keys ({stale / (keys * rounds):.0%}); "
         f"calls that found the pool exhausted: {figures['exhausted']}"
@@ -236,6 +207,7 @@ def test_load_small(own_server, own_stashel, thread_errors, logs):
     figures = load_run(instance, admin, producers=4, frames=1500)
     stale = stale_after_bursts(instance, admin, figures["keys"], rounds=3)
     report(figures, stale, 3)
+    assert stale == 0  # each key's last frame, written at once with every other key's, is stored
     assert thread_errors == []
     only_exhaustion_lines(logs())
 
@@ -247,6 +219,7 @@ def test_load_8_producers_20000_frames(own_server, own_stashel, thread_errors, l
     figures = load_run(instance, admin, producers=8, frames=20_000, seconds=300)
     stale = stale_after_bursts(instance, admin, figures["keys"], rounds=20)
     report(figures, stale, 20)
+    assert stale == 0
     assert thread_errors == []
     only_exhaustion_lines(logs())
 

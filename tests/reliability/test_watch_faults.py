@@ -15,6 +15,9 @@ from redis.retry import Retry
 from kelm_sdk.redis.watch import Watcher
 from stashel_testing import BlockingAsyncWatcher
 
+# What a loaded machine may add to a promised bound before the call is back.
+SCHEDULING = 0.15
+
 
 # Its own client retries nothing; a user's client with retries lets redis-py
 # reconnect and resubscribe by itself, which the Watcher must notice too.
@@ -129,7 +132,7 @@ def test_a_frozen_server_holds_get_and_close_to_their_bounds(own_server, face):
     for _ in range(2):  # 1.5 s promised: these took 10 s, then 5 s
         start = time.monotonic()
         assert watcher.get(timeout=1.0) is None
-        assert time.monotonic() - start < 2.5
+        assert time.monotonic() - start < 1.5 + SCHEDULING
     ended = []
     consumer = threading.Thread(target=lambda: ended.append((watcher.get(), time.monotonic())))
     consumer.start()
@@ -137,7 +140,7 @@ def test_a_frozen_server_holds_get_and_close_to_their_bounds(own_server, face):
     closed_at = time.monotonic()
     watcher.close()
     consumer.join(10)
-    assert ended[0][0] is None and ended[0][1] - closed_at < 1.5  # 0.5 s promised; it took 4.7 s
+    assert ended[0][0] is None and ended[0][1] - closed_at < 0.5 + SCHEDULING  # it took 4.7 s
 
 
 def test_get_keeps_its_deadline_through_skipped_keys(own_server, face):
@@ -145,7 +148,7 @@ def test_get_keeps_its_deadline_through_skipped_keys(own_server, face):
     announce(own_server, *((f"gk:{i}", None) for i in range(30000)))  # every key gone at delivery
     start = time.monotonic()
     assert watcher.get(timeout=0.1) is None
-    assert time.monotonic() - start < 1.5  # 2 to 5 s when the skip loop ignored the deadline
+    assert time.monotonic() - start < 0.6 + SCHEDULING  # 2 to 5 s when the skip loop ignored the deadline
 
 
 def test_a_flood_keeps_pending_bounded_and_every_newest_value_is_delivered(own_server, face, logs):
