@@ -6,6 +6,8 @@ PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 ARGS ?=
+# Compiler warnings are errors in every build made from here (CMakeLists.txt).
+export STASHEL_WERROR ?= 1
 # Benchmark rows to run, by number or name (make bench ROWS=3,multikey); all when empty.
 ROWS ?=
 
