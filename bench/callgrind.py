@@ -23,6 +23,9 @@ CALLS = {
     "read_kelm_data": 's.read_kelm_data("bench:k")',
     "write_kelm_data, direct": 's.write_kelm_data(frame, "bench:k")',
     "write_kelm_data(None, key)": 's.write_kelm_data(None, "bench:k")',
+    # The producer's call and the writer's work on the frame, both counted
+    # (valgrind runs one thread at a time); the run ends once all are stored.
+    "write_kelm_data, threaded": 't.write_kelm_data(frame, "bench:k"); t._queue.join()',
 }
 
 PROGRAM = """
@@ -32,6 +35,7 @@ from kelm_sdk.redis.stashel import Stashel
 from pystashel import NullClient
 s = Stashel(thread=False, host="127.0.0.1", port=1)
 s._redis_client = NullClient()
+{setup}
 frame = {{"frame": None, "result": [1, 2]}}
 for _ in range(100):  # warm: caches, specialised bytecode
     {call}
@@ -43,7 +47,10 @@ for _ in range({count}):
 def instructions(call, count):
     with tempfile.TemporaryDirectory() as folder:
         out = Path(folder) / "callgrind.out"
-        program = PROGRAM.format(here=str(HERE), call=call, count=count)
+        # A threaded instance only where it is measured: its idle writer's
+        # wake-ups would count in the others.
+        setup = "t = Stashel(host='127.0.0.1', port=1); t._redis_client = NullClient()" if call.startswith("t.") else ""
+        program = PROGRAM.format(here=str(HERE), call=call, count=count, setup=setup)
         subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", program],
             check=True,
