@@ -17,6 +17,7 @@ No secret is put where it could be printed: `Settings` shows no password and
 from __future__ import annotations
 
 import inspect
+import types
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -95,6 +96,7 @@ def connection_options(
 
     ValueError for a URL redis-py cannot read or an option no connection takes;
     its text shows the URL masked."""
+    module: types.ModuleType
     if asyncio:
         import redis.asyncio.connection as module  # only the async faces pay for its import
     else:
@@ -102,7 +104,7 @@ def connection_options(
     options: dict[str, Any] = {}
     if settings.url is not None:
         try:
-            options = module.parse_url(settings.url)
+            options = dict(module.parse_url(settings.url))
         except ValueError as exc:
             raise ValueError(f"REDIS_URL {masked(settings.url)}: {exc}") from None
     options.setdefault("connection_class", module.Connection)
