@@ -41,10 +41,15 @@ class Settings:
         return self.url is not None or self.username is not None or self.password is not None
 
     def describe(self, host: str | None = None, port: int | None = None) -> str:
-        """The server as a person should see it: the masked URL, or host:port."""
+        """The server reached with these arguments, as a person should see it:
+        the masked URL when it decides, else host:port."""
         if self.url is not None and host is None and port is None:
             return masked(self.url)
-        return f"{host if host is not None else self.host}:{port if port is not None else 6379}"
+        try:
+            options = connection_options(self, host, port)
+        except ValueError:
+            return masked(self.url or "")
+        return f"{options['host']}:{options['port']}"
 
 
 def read(environ: Mapping[str, str], host: str | None = None) -> Settings:
