@@ -141,8 +141,5 @@ $(LINT_VENV)/.installed: requirements-lint.txt
 
 .PHONY: lint
 lint: $(LINT_VENV)/.installed  ## ruff, clang-format and clang-tidy
-	$(LINT_BIN)/ruff check .
-	$(LINT_BIN)/ruff format --check .
-	$(LINT_BIN)/clang-format --dry-run --Werror src/cpp/*
-	$(LINT_BIN)/clang-tidy --quiet src/cpp/*.cpp -- -std=c++17 \
-		-I"$$($(LINT_BIN)/python -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+	@# The hooks check what git tracks: `git add` a new file first.
+	$(LINT_BIN)/pre-commit run --all-files --show-diff-on-failure
