@@ -163,12 +163,10 @@ Owned unpack_item(Borrowed item) {
     Owned members = PyTuple_CheckExact(item.get()) ? new_ref(item.get()) : Owned::steal(PySequence_Tuple(item.get()));
     const Py_ssize_t size = PyTuple_GET_SIZE(members.get());
     if (size < 3) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", size);
-        throw PyErrSet{};
+        throw PyErrSet(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", size);
     }
     if (size > 3) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
-        throw PyErrSet{};
+        throw PyErrSet(PyExc_ValueError, "too many values to unpack (expected 3)");
     }
     return members;
 }
@@ -436,8 +434,7 @@ void refuse_ttl_the_server_refuses(Borrowed ttl) {
         return;
     }
     if (check(PyObject_RichCompareBool(ttl.get(), n.zero, Py_LE))) {
-        PyErr_Format(PyExc_ValueError, "ttl must be a positive number of seconds, got %R", ttl.get());
-        throw PyErrSet{};
+        throw PyErrSet(PyExc_ValueError, "ttl must be a positive number of seconds, got %R", ttl.get());
     }
     using namespace std::chrono;
     const long long now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
@@ -445,8 +442,7 @@ void refuse_ttl_the_server_refuses(Borrowed ttl) {
     int overflow = 0;
     const long long seconds = PyLong_AsLongLongAndOverflow(ttl.get(), &overflow);
     if (overflow != 0 || seconds > longest) {
-        PyErr_Format(PyExc_ValueError, "ttl must be at most %lld seconds, got %R", longest, ttl.get());
-        throw PyErrSet{};
+        throw PyErrSet(PyExc_ValueError, "ttl must be at most %lld seconds, got %R", longest, ttl.get());
     }
 }
 
@@ -539,8 +535,7 @@ Owned delete_many(const Call& c) {
     }
     Owned reply = Owned::steal(PyObject_VectorcallMethod(n.del, stack.data(), stack.size(), nullptr));
     if (reply.get() != Py_None && !PyLong_CheckExact(reply.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(reply.get())->tp_name);
-        throw PyErrSet{};
+        throw PyErrSet(PyExc_TypeError, "Expected %s, got %.200s", "int", Py_TYPE(reply.get())->tp_name);
     }
     return reply;
 }

@@ -45,9 +45,8 @@ MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(
     if (exact) {
         bound = "exactly";
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name, bound,
-                 expected, expected == 1 ? "" : "s", given);
-    throw PyErrSet{};
+    throw PyErrSet(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name, bound,
+                   expected, expected == 1 ? "" : "s", given);
 }
 
 bool same_name(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
@@ -139,12 +138,11 @@ unsigned bind_general(const MethodObject& m, PyObject* const* args, Py_ssize_t n
                     }
                 }
                 if (index < 0) {
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
-                    throw PyErrSet{};
+                    throw PyErrSet(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
                 }
                 if (index < nargs) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, key);
-                    throw PyErrSet{};
+                    throw PyErrSet(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name,
+                                   key);
                 }
             }
         }
@@ -176,9 +174,8 @@ unsigned bind(const MethodObject& m, PyObject* const* args, Py_ssize_t nargs, Py
     for (int i = 1; i < n; ++i) {
         const Param& p = spec.params[i];
         if (!accepts(p.rule, slots[i])) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
-                         expected_type(p.rule)->tp_name, Py_TYPE(slots[i])->tp_name);
-            throw PyErrSet{};
+            throw PyErrSet(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                           p.name, expected_type(p.rule)->tp_name, Py_TYPE(slots[i])->tp_name);
         }
     }
     return defaulted;
@@ -189,8 +186,7 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     MethodObject* m = as_method(callable);
     try {
         if (!m->f.globals) {  // cleared by the garbage collector: a finalizer reached it
-            PyErr_Format(PyExc_RuntimeError, "%s() called after the garbage collector cleared it", m->spec->name);
-            throw PyErrSet{};
+            throw PyErrSet(PyExc_RuntimeError, "%s() called after the garbage collector cleared it", m->spec->name);
         }
         PyObject* slots[kMaxParams];
         const unsigned defaulted = bind(*m, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
@@ -291,8 +287,7 @@ Owned text_or_none(const char* text) { return text ? Owned::steal(PyUnicode_From
 Owned lookup_global(Borrowed globals, PyObject* name) {
     PyObject* value = nullptr;
     if (check(compat::dict_get_ref(globals.get(), name, &value)) == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw PyErrSet{};
+        throw PyErrSet(PyExc_NameError, "name '%U' is not defined", name);
     }
     return Owned::steal(value);
 }

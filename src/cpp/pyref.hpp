@@ -12,8 +12,20 @@
 
 namespace stashel {
 
-// Thrown whenever a C API call failed and left the error indicator set.
-struct PyErrSet {};
+// Thrown whenever the Python error indicator is set: by a C API call that
+// failed (the default constructor), or by the thrower, who names the error
+// (`throw PyErrSet(PyExc_ValueError, "got %R", value)`, PyErr_Format's rules).
+struct PyErrSet {
+    PyErrSet() = default;
+    template <class... Args>
+    PyErrSet(PyObject* type, const char* format, Args... args) {
+        if constexpr (sizeof...(Args) == 0) {
+            PyErr_SetString(type, format);
+        } else {
+            PyErr_Format(type, format, args...);
+        }
+    }
+};
 
 // Daemon threads are ended at interpreter exit by a forced unwind that starts
 // while the thread is not attached to the interpreter. Destructors still run
