@@ -58,7 +58,7 @@ if __package__ in (None, ""):
 from redis.backoff import NoBackoff
 from redis.retry import Retry
 
-from redis_server import PrivateRedis
+from redis_server import PrivateRedis, pings
 
 # Layout of the shared counter array: one block per producer, then the consumer.
 P_PRODUCED, P_STORED = range(2)
@@ -263,18 +263,11 @@ def own_client(host, port):
 
 
 def reachable(host, port):
-    import redis
-
     try:
         client = own_client(host, port)
     except ValueError:  # a REDIS_URL redis-py cannot use
         return False
-    try:
-        return bool(client.ping())
-    except (redis.RedisError, OSError):
-        return False
-    finally:
-        client.close()
+    return pings(client)
 
 
 def resolve_server(args):

@@ -33,9 +33,15 @@ def free_port():
 
 def answers(host, port, timeout=0.5):
     """True when a Redis server answers PING at host:port."""
-    client = redis.Redis(
-        host=host, port=port, socket_connect_timeout=timeout, socket_timeout=timeout, retry=Retry(NoBackoff(), 0)
-    )  # redis-py retries with back-off by default
+    return pings(
+        redis.Redis(
+            host=host, port=port, socket_connect_timeout=timeout, socket_timeout=timeout, retry=Retry(NoBackoff(), 0)
+        )  # redis-py retries with back-off by default
+    )
+
+
+def pings(client):
+    """True when the server behind `client` answers PING; the client is closed."""
     try:
         return bool(client.ping())
     except (redis.RedisError, OSError):
