@@ -133,7 +133,7 @@ def test_a_wrong_password_is_refused_by_that_server_and_never_shown(make_secured
     out = json.loads(child.stdout)
     refused = "AuthenticationError"
     assert out == {"read": refused, "direct": False, "threaded": True, "failed": 1, "watcher": refused}
-    # Both write paths said why, on the design's error line.
+    # Both write paths said why, on the documented error line.
     assert child.stderr.count("Failed to write data to redis`sec:k` - invalid username-password pair") == 2
     # The server itself turned them away.
     assert len(server.admin.acl_log()) > before

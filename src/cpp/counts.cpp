@@ -6,7 +6,7 @@
 #include <new>
 
 #include "pycall.hpp"
-#include "writer.hpp"
+#include "records.hpp"
 
 namespace stashel {
 

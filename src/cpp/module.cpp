@@ -3,9 +3,10 @@
 #include <atomic>
 #include <new>
 
-#include "client.hpp"
+#include "class_table.hpp"
 #include "counts.hpp"
 #include "names.hpp"
+#include "process_hooks.hpp"
 #include "pycall.hpp"
 
 namespace stashel {
@@ -39,7 +40,7 @@ Owned build_class(Borrowed method_type, Borrowed globals) {
     bind(ns, "__qualname__", Owned::steal(PyUnicode_FromString("Stashel")));
     bind(ns, "__doc__", Owned::steal(PyUnicode_FromString(kClassDoc)));
     Owned make_door = attribute(import("kelm_sdk.redis._door"), "make");
-    for (const MethodSpec& spec : client_methods()) {
+    for (const MethodSpec& spec : class_methods()) {
         bind(ns, spec.name, make_method(method_type, spec, globals, make_door, "Stashel"));
     }
     return Owned::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "Stashel", ns.get()));

@@ -1,7 +1,9 @@
 // The frames a threaded instance has accepted and not yet settled, and every
 // rule of their fate: what a producer's frame write does with the queue, what
 // the writer takes, what a delete withdraws, what the shutdown discards and
-// what a forked child forgets.
+// what a forked child forgets. The rules are in pending_offer.cpp (a
+// producer's frame), pending_take.cpp (the writer's take) and pending.cpp
+// (the bookkeeping, the withdrawal, the discard and the reset).
 //
 // An accepted frame is, until it is settled:
 //   queued   in the instance's queue.Queue: put there by put_nowait, or moved
@@ -21,7 +23,7 @@
 //     replaces the parked frame of its key, or is parked behind the others, or
 //     goes to the queue with put_nowait; a full queue drops its head only when
 //     a newer frame of the head's key is pending (one key's stream: the
-//     design's get_nowait, task_done and put_nowait), else the frame is parked.
+//     drop-oldest path's get_nowait, task_done and put_nowait), else the frame is parked.
 //   - Every queued frame arrived before every parked one: while frames are
 //     parked, new keys park too, and the writer, which takes the queue's head,
 //     moves the oldest parked frame in behind the queue's tail. So keys are
@@ -32,13 +34,13 @@
 //     unfinished_tasks until the writer has taken and settled it (a frame that
 //     replaces another takes over its count), so join() returns only once
 //     every accepted frame is settled.
-//   - A frame the design's drop takes out of the queue is decided on as what
+//   - A frame the drop-oldest path takes out of the queue is decided on as what
 //     it is when it comes out: superseded, withdrawn, or parked at the front.
 //     Nothing answered true is lost in between.
 //   - No reference is let go, and no Python code but the queue's own notify
 //     runs, while this module holds the queue's lock (a finalizer could wait
 //     for that lock).
-// A `_queue` that is not a queue.Queue gets the design's calls untracked; a
+// A `_queue` that is not a queue.Queue gets the plain drop-oldest calls, untracked; a
 // queue.Queue with storage of its own is tracked but never parks.
 #pragma once
 
@@ -47,27 +49,11 @@
 #include <map>
 #include <vector>
 
-#include "method.hpp"
+#include "queue_access.hpp"
 
 namespace stashel {
 
-using Clock = std::chrono::steady_clock;
 using Serial = unsigned long long;
-
-// References let go only once the structures are consistent again and no
-// queue lock is held: letting a caller's frame go can run any Python code.
-class Released {
-public:
-    Released() = default;
-    // Not noexcept: letting go can re-take the GIL (see Owned).
-    ~Released() noexcept(false);  // NOLINT(bugprone-unsafe-to-allow-exceptions)
-    Released(const Released&) = delete;
-    Released& operator=(const Released&) = delete;
-    void keep(Owned ref) { refs_.push_back(std::move(ref)); }
-
-private:
-    std::vector<Owned> refs_;
-};
 
 // The frame a writer loop holds, from the moment it is taken (under the
 // queue's lock, with no Python code run since) until the loop has marked it
@@ -100,7 +86,7 @@ public:
     static constexpr std::size_t kCap = 10000;
 
     Pending() = default;
-    // Not noexcept: letting the frames go can run Python code.
+    // Not noexcept: see Owned.
     ~Pending() noexcept(false) { forget(); }  // NOLINT(bugprone-unsafe-to-allow-exceptions)
     Pending(const Pending&) = delete;
     Pending& operator=(const Pending&) = delete;
@@ -202,26 +188,7 @@ private:
     std::size_t next_wait_ = 0;
 };
 
-// The design's queued path, for a `_queue` this module does not track.
+// The plain drop-oldest path, for a `_queue` this module does not track.
 bool offer_untracked(const Call& c, Borrowed queue, Borrowed data, Borrowed key, Borrowed ttl);
-
-// While it lives, this thread is inside one of this module's queue
-// operations and may hold the queue's lock; `active()` tells code that
-// interrupts it on the same thread (a signal handler, a finalizer).
-class InQueueOperation {
-public:
-    InQueueOperation();
-    ~InQueueOperation();
-    InQueueOperation(const InQueueOperation&) = delete;
-    InQueueOperation& operator=(const InQueueOperation&) = delete;
-    static bool active();
-};
-
-// Wakes a writer waiting on `queue`, so that it looks at its stop event now.
-void wake_writer(Borrowed queue);
-
-// One pause of a bounded wait: the GIL is released meanwhile, and a signal
-// handler that raises ends the wait with its error, as in any blocking call.
-void pause_for(Clock::duration pause);
 
 }  // namespace stashel

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <utility>
+#include <vector>
 
 #include "compat.hpp"
 
@@ -55,8 +56,11 @@ private:
 class Owned {
 public:
     Owned() = default;
-    // Not noexcept: releasing a reference can run Python code that re-takes
-    // the GIL, and a daemon thread may be unwound from inside that at exit.
+    // Not noexcept, and neither is any destructor that may release an Owned
+    // (they say "see Owned"): releasing a reference can run Python code that
+    // re-takes the GIL, and at exit the interpreter ends a daemon thread by
+    // unwinding it from inside that re-take. A noexcept frame on that path
+    // would turn the unwind into std::terminate.
     ~Owned() noexcept(false) { reset(); }  // NOLINT(bugprone-unsafe-to-allow-exceptions): see above
     Owned(const Owned&) = delete;
     Owned& operator=(const Owned&) = delete;
@@ -106,6 +110,30 @@ public:
 private:
     PyObject* ptr_ = nullptr;
 };
+
+// References (or records holding them) let go only once a container is
+// consistent again and no lock of this module's is held: letting go of a
+// caller's object can run any Python code, which may look at that container
+// or wait for that lock. Declared before what it guards, so it goes last.
+template <class Ref>
+class ReleaseLater {
+public:
+    ReleaseLater() = default;
+    ~ReleaseLater() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-exceptions): see Owned
+        while (!refs_.empty()) {
+            Ref last = std::move(refs_.back());
+            refs_.pop_back();
+        }
+    }
+    ReleaseLater(const ReleaseLater&) = delete;
+    ReleaseLater& operator=(const ReleaseLater&) = delete;
+    void keep(Ref ref) { refs_.push_back(std::move(ref)); }
+
+private:
+    std::vector<Ref> refs_;
+};
+
+using Released = ReleaseLater<Owned>;
 
 // Raises PyErrSet when a C API call reported failure with -1.
 template <class Status>
@@ -171,7 +199,7 @@ public:
     explicit Handling(const CaughtError& error) : previous_(Owned::steal_or_null(compat::handled_exception())) {
         compat::set_handled_exception(error.value().get());
     }
-    // Not noexcept: restoring the handled exception releases a reference.
+    // Not noexcept: see Owned (restoring the handled exception releases a reference).
     ~Handling() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-exceptions)
         if (may_touch_python()) {
             compat::set_handled_exception(previous_.get());

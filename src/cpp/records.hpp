@@ -1,8 +1,8 @@
-// What the background writers of each threaded instance are doing, kept
-// beside the instance rather than in it (its six attributes belong to its
-// callers): its pending frames (pending.hpp), its running writer loops, a
-// delete's wait for a write of its key, a busy producer's hand-over of the
-// GIL, and the reset after a fork.
+// The record of each threaded instance: what its background writers are
+// doing, kept beside the instance rather than in it (its six attributes
+// belong to its callers): its pending frames (pending.hpp), its running
+// writer loops, a delete's wait for a write of its key, the process's counts,
+// and the reset after a fork. The GIL hand-over is in handover.hpp.
 #pragma once
 
 #include <memory>
@@ -86,14 +86,6 @@ private:
     RecordRef record_;
     LoopState* state_;
 };
-
-// After a queued frame: while a writer of `instance` holds a frame, gives the
-// GIL up until that frame is written, at most 0.05 ms, and at most once per
-// 0.05 ms of the calling thread's own time. A producer that
-// computes in Python would otherwise keep the GIL from the writer for a
-// whole switch interval (5 ms) each time the writer needs it, several times
-// per frame.
-void let_writers_run(const WriterRecord& record);
 
 // Before a delete of `key`: withdraws the key's pending frames and waits, at
 // most 0.5 s, for a write of the key in progress; a write still running then

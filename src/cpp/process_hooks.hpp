@@ -1,23 +1,9 @@
-// The Stashel class surface: its docstring and its methods, in class order.
+// The process hooks of threaded instances.
 #pragma once
 
-#include <cstddef>
-
-#include "method.hpp"
+#include "pyref.hpp"
 
 namespace stashel {
-
-template <class T>
-struct Span {
-    T* first;
-    std::size_t size;
-    [[nodiscard]] T* begin() const { return first; }
-    [[nodiscard]] T* end() const { return first + size; }
-};
-
-extern const char* const kClassDoc;
-
-Span<const MethodSpec> client_methods();
 
 // Registers the hooks that keep queued frames safe across processes: one
 // (os.register_at_fork) gives every running threaded instance a writer again
