@@ -7,7 +7,7 @@ import textwrap
 def markdown(result):
     lines = [
         (
-            f"Command: `{result['command']}`, {result['date']} "
+            f"Command: `{result['command']}` at commit {result.get('commit', 'unknown')}, {result['date']} "
             f"({result['machine']['cpus']} cores shared with other jobs, load average {result['machine']['load']})."
         ),
         "",

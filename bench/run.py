@@ -91,6 +91,17 @@ def machine_limit(bench):
     return limits
 
 
+def measured_commit():
+    """The commit whose code is measured; "+changes" when the checkout differs from it."""
+
+    def git(*args):
+        return subprocess.run(["git", *args], check=False, cwd=HERE, capture_output=True, text=True).stdout.strip()
+
+    commit = git("rev-parse", "--short", "HEAD") or "unknown"
+    changed = git("status", "--porcelain", "--untracked-files=no", "--", "src", "CMakeLists.txt", "bench")
+    return commit + ("+changes" if changed else "")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0],
@@ -115,6 +126,7 @@ def main(argv=None):
     result = {
         "command": f"make bench{make_args} (.venv/bin/python bench/run.py{run_args})",
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "commit": measured_commit(),
         "machine": {
             "cpus": os.cpu_count(),
             "load": [round(x, 2) for x in os.getloadavg()],
