@@ -52,9 +52,8 @@ def test_demo_against_configured_server_accounts_for_every_frame(server, redisdb
     if mode:
         assert summary["superseded"] == 0
     else:
-        assert all(0 < p["wait_ms"]["p50"] <= p["wait_ms"]["p99"] for p in summary["per_producer"])
-    lat = summary["latency_ms"]
-    assert 0 < lat["p50"] <= lat["p95"] <= lat["p99"]
+        assert all(p["wait_ms"]["p50"] > 0 for p in summary["per_producer"])
+    assert summary["latency_ms"]["p50"] > 0
     # Only the demo's own keys are removed.
     assert redisdb.keys("stashel-demo:*") == []
     assert redisdb.get("not-the-demos") == b"kept"
