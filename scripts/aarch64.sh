@@ -61,7 +61,12 @@ for version in $VERSIONS; do
         suite=
         for candidate in $codename unstable; do
             private_apt "$WORK/apt-$candidate" arm64 "$candidate"
-            if apt-cache show "python$version" >/dev/null 2>&1; then suite=$candidate; break; fi
+            # By its exact name: apt-cache reads a name with a dot as a pattern
+            # (python3.15 matches bookworm's postgresql-plpython3-15).
+            if apt-cache show "python$version" 2>/dev/null | grep -xF "Package: python$version" >/dev/null; then
+                suite=$candidate
+                break
+            fi
         done
         if [ -z "$suite" ]; then
             echo "aarch64: python$version: neither $codename nor unstable carries it; skipped"
