@@ -98,10 +98,11 @@ dist/.built: $(SOURCES) README.md
 wheel-test: dist/.built redis-server prometheus  ## each wheel installed where nothing can be compiled, and tested
 	MYPY="$(MYPY)" scripts/wheel-test.sh $(ARGS)
 
-# manylinux aarch64 wheels for CPython 3.11 and 3.13 in dist/, cross-built and
-# tested under qemu against a loopback redis-server (scripts/aarch64.sh).
+# manylinux aarch64 wheels for CPython 3.11, 3.13, 3.14 and 3.15 in dist/,
+# cross-built on the machine's CPython of each version and tested under qemu
+# against a loopback redis-server (scripts/aarch64.sh).
 .PHONY: aarch64
-aarch64: dist/.built redis-server  ## aarch64 wheels, cross-built and tested under qemu
+aarch64: dist/.built redis-server interpreters  ## aarch64 wheels, cross-built and tested under qemu
 	scripts/aarch64.sh
 
 $(VENV)/.typecheck-installed: $(STAMP)

