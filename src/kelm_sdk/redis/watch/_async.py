@@ -146,7 +146,7 @@ class AsyncWatcher:
         step, do, failed, now = core.step, self._do, core.failed, time.monotonic
         while not (until_live and core.live):
             op = step(now())
-            if isinstance(op, Return):
+            if type(op) is Return:
                 if until_live:
                     raise redis.ConnectionError("closed while subscribing")
                 return op.delivery
@@ -160,24 +160,24 @@ class AsyncWatcher:
     async def _do(self, op: Action) -> None:
         """As `Watcher._do`."""
         core = self._core
-        if isinstance(op, Read):
+        if type(op) is Read:
             await self._read(op.wait)
-        elif isinstance(op, Get):
+        elif type(op) is Get:
             core.got(await self._client.execute_command("GET", op.name, NEVER_DECODE=True))
-        elif isinstance(op, Scan):
+        elif type(op) is Scan:
             options = {} if op.node is None else {"target_nodes": op.node}
             core.scanned(
                 await self._client.scan(
                     cursor=op.cursor, match=op.pattern, count=op.count, NEVER_DECODE=True, **options
                 )
             )
-        elif isinstance(op, Ping):
+        elif type(op) is Ping:
             await self._pubsub.ping()
             core.pinged(time.monotonic())
-        elif isinstance(op, Connect):
+        elif type(op) is Connect:
             await self._subscribe(op)
             core.subscribed(time.monotonic())
-        elif isinstance(op, Drop):
+        elif type(op) is Drop:
             await self._drop_pubsub()
             if op.pool and self._owns_client:
                 await self._client.connection_pool.disconnect()
