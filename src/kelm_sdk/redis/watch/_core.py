@@ -13,9 +13,9 @@ closed), otherwise it carries the operation out and reports the outcome
 `failed`. A failure the core decides itself (the client reconnected on its
 own, no reply to PING in time, subscriptions not confirmed in time) moves it
 to `Phase.LOST`, whose operation is `Drop`. The faces change no state here
-but through these methods and `close`, `release`, `client_reconnected`, so
-every guarantee is written once, with the caller's deadline and `closed` in
-view.
+but through these methods and `close`, `release`, `client_reconnected` (and
+`over_cluster`, once, for a cluster client), so every guarantee is written
+once, with the caller's deadline and `closed` in view.
 """
 
 from __future__ import annotations
@@ -161,7 +161,7 @@ _PING = Ping()
 
 
 class Phase(enum.Enum):
-    DOWN = "down"  # no subscription: CONNECT when the backoff allows
+    DOWN = "down"  # no subscription: Connect when the backoff allows
     SUBSCRIBING = "subscribing"  # sent, waiting for the server to confirm each one
     LIVE = "live"  # every subscription confirmed
     LOST = "lost"  # the connection failed: to be dropped before anything else
