@@ -14,22 +14,24 @@ from redis.asyncio.retry import Retry
 from redis.backoff import NoBackoff
 
 from ._core import (
-    CONNECT,
     DEFAULT_MAX_PENDING,
     DEFAULT_PING_INTERVAL,
-    FAIL,
-    GET,
-    PING,
-    READ,
+    LOST,
     READ_BUDGET,
-    RETURN,
-    SCAN,
     SLICE,
+    Action,
+    Connect,
     Core,
+    Drop,
+    Get,
+    Ping,
+    Read,
+    Return,
+    Scan,
     check_options,
     check_timeout,
 )
-from ._sync import LOST, REFUSED, _is_async, own_client
+from ._sync import _is_async, own_client
 
 
 class AsyncWatcher:
@@ -68,6 +70,8 @@ class AsyncWatcher:
         self._owns_client = client is None
         if client is None:
             client = own_client(redis.asyncio, Retry(NoBackoff(), 0), host, port, asyncio=True)
+        elif hasattr(client, "get_primaries"):  # a cluster client: SCAN goes over each primary
+            core.over_cluster(client.get_primaries)
         self._client: Any = client
         self._pubsub: Any = None
         self._busy = asyncio.Lock()  # held by the task doing server work
@@ -96,7 +100,7 @@ class AsyncWatcher:
     async def aclose(self) -> None:
         """Stops the Watcher and closes its connections; idempotent, from any
         task. A get() blocked in another task returns None within 0.5 s."""
-        self._core.closed = True
+        self._core.close()
         async with self._busy:
             await self._teardown()
 
@@ -139,61 +143,49 @@ class AsyncWatcher:
     async def _run(self, deadline: float | None, until_live: bool) -> tuple[str, Any] | None:
         core = self._core
         core.begin(deadline)
-        step, do, now = core.step, self._do, time.monotonic
+        step, do, failed, now = core.step, self._do, core.failed, time.monotonic
         while not (until_live and core.live):
-            what, arg = step(now())
-            if what == RETURN:
+            op = step(now())
+            if type(op) is Return:
                 if until_live:
                     raise redis.ConnectionError("closed while subscribing")
-                return arg  # type: ignore[no-any-return]
-            item = await do(what, arg)
-            if item is not None:
-                return item
+                return op.delivery
+            try:
+                await do(op)
+            except Exception as exc:
+                if not failed(op, exc):
+                    raise
         return None
 
-    async def _do(self, what: int, arg: Any) -> tuple[str, Any] | None:
-        """Carries out one operation; a delivery when it makes one."""
+    async def _do(self, op: Action) -> None:
+        """As `Watcher._do`."""
         core = self._core
-        try:
-            if what == READ:
-                await self._read(arg)
-            elif what == GET:
-                try:
-                    value = await self._client.execute_command("GET", arg, NEVER_DECODE=True)
-                except LOST:
-                    raise
-                except REFUSED as exc:
-                    return core.refused(exc)
-                return core.got(value)
-            elif what == SCAN:
-                try:
-                    found = await self._scan(*arg)
-                except LOST:
-                    raise
-                except REFUSED as exc:
-                    core.scan_refused(exc)
-                else:
-                    core.scanned(*found)
-            elif what == PING:
-                await self._pubsub.ping()
-                core.pinged(time.monotonic())
-            elif what == CONNECT:
-                await self._subscribe()
-                core.subscribed(time.monotonic())
-            elif what == FAIL:
-                raise (redis.TimeoutError if isinstance(arg, TimeoutError) else redis.ConnectionError)(str(arg))
-            else:  # WAIT: slices of at most SLICE, so close() is seen
-                await asyncio.sleep(arg)
-        except LOST as exc:
+        if type(op) is Read:
+            await self._read(op.wait)
+        elif type(op) is Get:
+            core.got(await self._client.execute_command("GET", op.name, NEVER_DECODE=True))
+        elif type(op) is Scan:
+            options = {} if op.node is None else {"target_nodes": op.node}
+            core.scanned(
+                await self._client.scan(
+                    cursor=op.cursor, match=op.pattern, count=op.count, NEVER_DECODE=True, **options
+                )
+            )
+        elif type(op) is Ping:
+            await self._pubsub.ping()
+            core.pinged(time.monotonic())
+        elif type(op) is Connect:
+            await self._subscribe(op)
+            core.subscribed(time.monotonic())
+        elif type(op) is Drop:
             await self._drop_pubsub()
-            if self._owns_client:  # its other connections went the same way, most likely
+            if op.pool and self._owns_client:
                 await self._client.connection_pool.disconnect()
-            if core.lost(exc, time.monotonic()):
-                raise
-        except UnicodeDecodeError as exc:  # only a read of the subscription decodes
-            await self._drop_pubsub()
-            core.undecodable_read(exc, time.monotonic())
-        return None
+            error = core.dropped(time.monotonic())
+            if error is not None:
+                raise error
+        else:  # Wait: slices of at most SLICE, so close() is seen
+            await asyncio.sleep(op.seconds)
 
     async def _read(self, timeout: float) -> None:
         pubsub = self._pubsub
@@ -213,40 +205,23 @@ class AsyncWatcher:
                 message = await get_message(timeout=0)
         self._core.read_done(count, count == READ_BUDGET, time.monotonic())
 
-    async def _scan(self, pattern: str, state: Any) -> tuple[Any, list[Any]]:
-        """As `Watcher._scan`."""
-        client, count = self._client, self._core.scan_count
-        if hasattr(client, "get_primaries"):
-            todo = state if state is not None else [(node, 0) for node in client.get_primaries()]
-            if not todo:
-                return None, []
-            node, cursor = todo[0]
-            cursors, found = await client.scan(
-                cursor=cursor, match=pattern, count=count, target_nodes=node, NEVER_DECODE=True
-            )
-            rest = ([(node, cursors[node.name])] if cursors[node.name] else []) + todo[1:]
-            return rest or None, found
-        cursor, found = await client.scan(cursor=state or 0, match=pattern, count=count, NEVER_DECODE=True)
-        return cursor or None, found
-
     # -- connection ------------------------------------------------------------
 
-    async def _subscribe(self) -> None:
-        core = self._core
+    async def _subscribe(self, op: Connect) -> None:
         await self._drop_pubsub()  # one left by a cancelled attempt
         pubsub: Any = self._client.pubsub()
         self._pubsub = pubsub
-        if core.channels:
-            await pubsub.subscribe(*core.channels)
-        if core.channel_patterns:
-            await pubsub.psubscribe(*core.channel_patterns)
+        if op.channels:
+            await pubsub.subscribe(*op.channels)
+        if op.patterns:
+            await pubsub.psubscribe(*op.patterns)
         pubsub.connection.register_connect_callback(self._on_connect)
 
     def _on_connect(self, connection: Any) -> None:
         # As Watcher._on_connect: redis-py reconnected the subscription by itself.
         pubsub = self._pubsub
         if pubsub is not None and connection is pubsub.connection:
-            self._core.reconnected = True
+            self._core.client_reconnected()
 
     async def _drop_pubsub(self) -> None:
         pubsub, self._pubsub = self._pubsub, None
@@ -264,8 +239,7 @@ class AsyncWatcher:
         if self._torn_down:
             return
         self._torn_down = True
-        self._core.closed = True
-        self._core.pending.clear()
+        self._core.release()
         try:
             await self._drop_pubsub()
         finally:

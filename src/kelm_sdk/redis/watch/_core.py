@@ -1,29 +1,37 @@
 """What a Watcher decides, without any I/O: the pending keys, coalescing in
 first-notified order, the cap and the resynchronisation it forces, the PING
-check of an idle subscription, the reconnect backoff, the stats and the
-decoding of channel and key names.
+check of an idle subscription, the reconnect backoff, the stats, the
+decoding of channel and key names, and which exceptions of the client are
+outcomes (a lost connection, a refused command, a name that does not decode).
 
 Both faces (`Watcher` over redis, `AsyncWatcher` over redis.asyncio) run the
-same loop: `begin(deadline)`, then `step(now)` names the next operation, the
-face carries it out and reports the outcome (`take` for each message read
-and `read_done`, `got` or `refused`, `pinged`, `scanned` or `scan_refused`,
-`subscribed`, `lost` or `undecodable_read`), until `step` returns `RETURN`
-with the delivery or None. Every wait and every operation is
-chosen here with the caller's deadline and `closed` in view, so each
-guarantee is written once.
+same loop: `begin(deadline)`, then `step(now)` names the next operation; on
+`Return` the face gives back its delivery (None at the deadline or once
+closed), otherwise it carries the operation out and reports the outcome
+(`take` for each message read and `read_done`, `got`, `scanned`, `pinged`,
+`subscribed`, `dropped`), or hands an exception the operation raised to
+`failed`. A failure the core decides itself (the client reconnected on its
+own, no reply to PING in time, subscriptions not confirmed in time) moves it
+to `Phase.LOST`, whose operation is `Drop`. The faces change no state here
+but through these methods and `close`, `release`, `client_reconnected` (and
+`over_cluster`, once, for a cluster client), so every guarantee is written
+once, with the caller's deadline and `closed` in view.
 """
 
 from __future__ import annotations
 
+import enum
 import itertools
 import math
 import threading
 import weakref
 from collections import OrderedDict
-from collections.abc import Iterable
-from typing import Any
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass
+from typing import Any, TypeAlias, final
 
 import orjson
+import redis
 
 from kelm_sdk.logging.logger import get_logger
 
@@ -55,17 +63,111 @@ _COVER_MAX = 1.0
 DEFAULT_MAX_PENDING = 10_000
 DEFAULT_PING_INTERVAL = 10.0
 
-# What step() asks the face to do; the argument is in brackets.
-RETURN = 0  # return (the delivery, or None)
-READ = 1  # read the subscription (wait up to this many seconds for the first message)
-GET = 2  # GET (this key name), then got() or refused()
-SCAN = 3  # one SCAN page of (pattern, cursor state), then scanned()
-PING = 4  # PING on the subscription, then pinged()
-CONNECT = 5  # a new pub/sub connection with every subscription sent, then subscribed()
-WAIT = 6  # sleep (this long) unless closed
-FAIL = 7  # treat (this error) as a lost connection
+# Errors that mean the connection (or the server behind it) is gone.
+LOST = (redis.ConnectionError, redis.TimeoutError, OSError)
+# Reply errors of a GET or a SCAN: delivered as None (the keys left out) with
+# a warning. UnicodeError: a client with decode_responses=True that cannot
+# decode an error text.
+REFUSED = (redis.RedisError, UnicodeError)
 
-_DOWN, _SUBSCRIBING, _LIVE = range(3)
+
+# -- what step() asks the face to do ------------------------------------------------
+# Never changed once made (the ones below the classes are shared). Not frozen:
+# that costs twice as much to make, and each delivery makes a Get and a Return.
+# Final, so that a face can tell them apart by `type(op) is`, the cheapest test.
+
+
+@final
+@dataclass(slots=True)
+class Return:
+    """get() returns `delivery`: `(key, value)`, or None (the deadline, or closed)."""
+
+    delivery: tuple[str, Any] | None
+
+
+@final
+@dataclass(slots=True)
+class Read:
+    """Read the subscription: wait up to `wait` s for a first message, `take`
+    it and whatever else has arrived, up to READ_BUDGET; then `read_done`."""
+
+    wait: float
+
+
+@final
+@dataclass(slots=True)
+class Get:
+    """GET `name` (bytes or text, as the client gave it), then `got`."""
+
+    name: bytes | str
+
+
+@final
+@dataclass(slots=True)
+class Scan:
+    """One SCAN page from `cursor`, on `node` (a cluster client's primary;
+    None for any other client), then `scanned` with the client's reply."""
+
+    pattern: str
+    cursor: int
+    count: int
+    node: Any
+
+
+@final
+@dataclass(slots=True)
+class Ping:
+    """PING on the subscription, then `pinged`."""
+
+
+@final
+@dataclass(slots=True)
+class Connect:
+    """A new pub/sub connection (instead of one left by an interrupted attempt)
+    with SUBSCRIBE `channels` and PSUBSCRIBE `patterns` sent, then `subscribed`."""
+
+    channels: tuple[str, ...]
+    patterns: tuple[str, ...]
+
+
+@final
+@dataclass(slots=True)
+class Wait:
+    """Sleep `seconds` (at most SLICE), unless closed."""
+
+    seconds: float
+
+
+@final
+@dataclass(slots=True)
+class Drop:
+    """Close the subscription's connection (`reason`: what failed it) and,
+    with `pool`, those of the Watcher's own client, which most likely went
+    the same way; then `dropped`."""
+
+    reason: Exception
+    pool: bool
+
+
+# What the face carries out, and with Return, everything step() names.
+Action: TypeAlias = Read | Get | Scan | Ping | Connect | Wait | Drop
+Operation: TypeAlias = Return | Action
+
+_NOTHING = Return(None)
+_READ_NOW = Read(0.0)
+_READ_SLICE = Read(SLICE)
+_READ_LAST_LOOK = Read(_LAST_LOOK)
+_PING = Ping()
+
+
+class Phase(enum.Enum):
+    DOWN = "down"  # no subscription: Connect when the backoff allows
+    SUBSCRIBING = "subscribing"  # sent, waiting for the server to confirm each one
+    LIVE = "live"  # every subscription confirmed
+    LOST = "lost"  # the connection failed: to be dropped before anything else
+
+
+_DOWN, _SUBSCRIBING, _LIVE, _LOST = Phase.DOWN, Phase.SUBSCRIBING, Phase.LIVE, Phase.LOST
 
 
 def names(value: Any, argument: str) -> tuple[str, ...]:
@@ -148,7 +250,7 @@ def process_totals() -> dict[str, int]:
             for name in COUNTED:
                 totals[name] += stats[name]
             core = ref()
-            pending += len(core.pending) if core is not None else 0
+            pending += len(core._pending) if core is not None else 0
         totals["pending"] = pending
         return totals
 
@@ -170,34 +272,28 @@ class Core:
         self.patterns = names(patterns, "patterns")
         if not self.keys and not self.patterns:
             raise ValueError("Watcher needs at least one key or pattern")
-        self.channels = [key + SUFFIX for key in self.keys]
-        self.channel_patterns = [pattern + SUFFIX for pattern in self.patterns]
+        self._connect = Connect(tuple(k + SUFFIX for k in self.keys), tuple(p + SUFFIX for p in self.patterns))
         self.decode = decode
         self.max_pending = max_pending
         self.ping_interval = ping_interval
         # Resynchronisation pages: named keys and SCAN results, half the cap at a time.
         self._page = max(1, min(SCAN_COUNT, max_pending // 2))
-        self.scan_count = self._page
 
         # key text -> name as GET takes it (bytes or text, as the client gave it), first notified first.
-        self.pending: OrderedDict[str, Any] = OrderedDict()
-        self._stats = {
-            "notifications": 0,
-            "deliveries": 0,
-            "coalesced": 0,
-            "skipped": 0,
-            "reconnects": 0,
-            "resyncs": 0,
-        }
-        self.closed = False  # set by close(), from any thread or task
-        self.reconnected = False  # set when redis-py reconnects the subscription by itself
-        self.started = False  # subscriptions confirmed once: losses no longer raise
+        self._pending: OrderedDict[str, Any] = OrderedDict()
+        self._stats = dict.fromkeys(COUNTED, 0)
+        self._closed = False  # set by close(), from any thread or task
+        self._started = False  # subscriptions confirmed once: losses no longer raise
         self._phase = _DOWN
         self._deadline: float | None = None
         self._tried = False  # a delivery, scan or connect attempt made in this call
         self._looked = False  # the subscription read since the last delivery attempt
         self._getting: str | None = None
+        self._delivery: tuple[str, Any] | None = None  # for the next Return
         # Connection
+        self._drop: Drop | None = None  # the operation of Phase.LOST
+        self._quiet = False  # that loss is not worth a warning of its own
+        self._reconnected = False  # set when redis-py reconnects the subscription by itself
         self._recovering = False
         self._lost_at = 0.0
         self._retry_at = 0.0
@@ -205,8 +301,8 @@ class Core:
         self._waiting: set[tuple[str, str]] = set()
         self._confirm_by = 0.0
         self._heard_at = 0.0
-        self._read_wait = 0.0  # the wait of the READ step() asked for last
-        self._waited_at = 0.0  # when a READ that waited last ended
+        self._read_wait = 0.0  # the wait of the Read step() named last
+        self._waited_at = 0.0  # when a Read that waited last ended
         self._ping_at: float | None = None
         self._backlog = False
         # Resynchronisation: every named key, then every pattern's SCAN matches.
@@ -216,23 +312,52 @@ class Core:
         self._cover_since: float | None = None
         self._next_key = 0
         self._next_pattern = 0
-        self._scan_state: Any = None
+        self._primaries: Callable[[], Iterable[Any]] | None = None
+        # (node, cursor) pairs still to SCAN for the current pattern; None: not begun.
+        self._scan_todo: list[tuple[Any, int]] | None = None
         # Keys delivered since the resync began (up to max_pending): it need
         # not deliver them again, since a later change is notified.
         self._resync_done: set[str] = set()
         _track(self)
 
+    def over_cluster(self, primaries: Callable[[], Iterable[Any]]) -> None:
+        """The client is a cluster client: each pattern's SCAN goes over the
+        primaries `primaries()` names when it begins, one after the other."""
+        self._primaries = primaries
+
     # -- queries -----------------------------------------------------------------
 
     @property
+    def closed(self) -> bool:
+        return self._closed
+
+    @property
     def live(self) -> bool:
-        return self._phase == _LIVE
+        return self._phase is _LIVE
 
     def stats(self) -> dict[str, int]:
-        return {**self._stats, "pending": len(self.pending)}
+        return {**self._stats, "pending": len(self._pending)}
 
     def state(self) -> str:
-        return "closed" if self.closed else ("open" if self._phase == _LIVE else "reconnecting")
+        return "closed" if self._closed else ("open" if self._phase is _LIVE else "reconnecting")
+
+    # -- changes from outside the loop ------------------------------------------
+
+    def close(self) -> None:
+        """From any thread or task: every get() returns None from its next step on."""
+        self._closed = True
+
+    def release(self) -> None:
+        """The face has let go of its connections (holding them, so no step
+        runs): closed, and nothing pending any more."""
+        self._closed = True
+        self._pending.clear()
+        self._delivery = None
+
+    def client_reconnected(self) -> None:
+        """redis-py connected the subscription again by itself (and resubscribed):
+        the changes made meanwhile were announced to nobody, so it counts as a loss."""
+        self._reconnected = True
 
     # -- the loop ----------------------------------------------------------------
 
@@ -242,78 +367,117 @@ class Core:
         self._tried = False
         self._looked = False
 
-    def step(self, now: float) -> tuple[int, Any]:
-        """The next operation, as (what, argument)."""
-        if self.closed:
-            return RETURN, None
+    def step(self, now: float) -> Operation:
+        """The next operation. The live phase is written out here, not in a
+        method of its own: it runs once per message read and per GET."""
+        delivery = self._delivery
+        if delivery is not None:
+            self._delivery = None
+            return Return(delivery)
+        phase = self._phase
+        if phase is not _LIVE or self._closed or self._reconnected:
+            return self._step_not_live(now)
+        if not self._looked:
+            self._read_wait = 0.0
+            return _READ_NOW
+        interval = self.ping_interval
+        if interval is not None:
+            ping_at = self._ping_at
+            if ping_at is None:
+                if now - self._heard_at >= interval:
+                    return _PING
+            else:
+                quiet_since = max(ping_at, self._heard_at)
+                # Judged by a read that waited after the deadline, not by the
+                # clock alone: a consumer slow to come back (or an event loop
+                # that has not read its socket yet) is not a loss.
+                if self._waited_at - quiet_since >= interval:
+                    return self._lose(redis.TimeoutError(f"no reply to PING within {interval:g} s"))
+                if now - quiet_since >= interval:
+                    self._read_wait = _LAST_LOOK
+                    return _READ_LAST_LOOK
         deadline = self._deadline
         left = math.inf if deadline is None else deadline - now
+        pending = self._pending
+        if not pending and self._resyncing:
+            op = self._step_resync(now, left)
+            if op is not None:
+                return op
+        if pending:
+            if left <= 0 and self._tried:
+                return _NOTHING
+            self._tried = True
+            key = self._getting = next(iter(pending))
+            return Get(pending[key])
+        if left <= 0:
+            return _NOTHING
+        return self._reading(min(SLICE, left))
+
+    def _step_not_live(self, now: float) -> Operation:
         phase = self._phase
-        if phase == _LIVE:
-            if self.reconnected:
-                return FAIL, ConnectionError("the client reconnected by itself")
-            if not self._looked:
-                self._read_wait = 0.0
-                return READ, 0.0
-            interval = self.ping_interval
-            if interval is not None:
-                ping_at = self._ping_at
-                if ping_at is None:
-                    if now - self._heard_at >= interval:
-                        return PING, None
-                else:
-                    quiet_since = max(ping_at, self._heard_at)
-                    # Judged by a read that waited after the deadline, not by the
-                    # clock alone: a consumer slow to come back (or an event loop
-                    # that has not read its socket yet) is not a loss.
-                    if self._waited_at - quiet_since >= interval:
-                        return FAIL, TimeoutError(f"no reply to PING within {interval:g} s")
-                    if now - quiet_since >= interval:
-                        self._read_wait = _LAST_LOOK
-                        return READ, _LAST_LOOK
-            pending = self.pending
-            if not pending and self._resyncing:
-                if self._covering:
-                    if self._backlog and now - (self._cover_since or now) < _COVER_MAX:
-                        self._read_wait = 0.0
-                        return (READ, 0.0) if left > 0 else (RETURN, None)
-                    self._covering = False
-                    self._cover_since = None
-                if not self._fill():
-                    if left <= 0 and self._tried:
-                        return RETURN, None
-                    self._tried = True
-                    return SCAN, (self.patterns[self._next_pattern], self._scan_state)
-            if pending:
-                if left <= 0 and self._tried:
-                    return RETURN, None
-                self._tried = True
-                key = self._getting = next(iter(pending))
-                return GET, pending[key]
-            if left <= 0:
-                return RETURN, None
-            self._read_wait = wait = min(SLICE, left)
-            return READ, wait
-        if phase == _SUBSCRIBING:
-            if self.reconnected:
-                return FAIL, ConnectionError("the client reconnected by itself")
-            if now >= self._confirm_by:
-                return FAIL, TimeoutError("the server did not confirm the subscriptions")
-            if not self._looked:
-                self._read_wait = 0.0
-                return READ, 0.0
-            if left <= 0:
-                return RETURN, None
-            self._read_wait = wait = min(SLICE, left, self._confirm_by - now)
-            return READ, wait
+        if phase is _LOST:  # even once closed: a loss before the subscriptions were confirmed still raises
+            assert self._drop is not None
+            return self._drop
+        if self._closed:
+            return _NOTHING
+        if self._reconnected:
+            return self._lose(redis.ConnectionError("the client reconnected by itself"))
+        if phase is _SUBSCRIBING:
+            return self._step_subscribing(now)
+        return self._step_down(now)
+
+    def _step_resync(self, now: float, left: float) -> Operation | None:
+        """Nothing pending while resynchronising: read on while covering, or the
+        next page of keys (None: it is pending now, or the resync is over)."""
+        if self._covering:
+            if self._backlog and now - (self._cover_since or now) < _COVER_MAX:
+                return self._reading(0.0) if left > 0 else _NOTHING
+            self._covering = False
+            self._cover_since = None
+        while not self._fill():
+            todo = self._scan_todo
+            if todo is None:
+                primaries = self._primaries
+                todo = self._scan_todo = [(node, 0) for node in primaries()] if primaries else [(None, 0)]
+            if not todo:  # a cluster client that knows no primary
+                self._pattern_done()
+                continue
+            if left <= 0 and self._tried:
+                return _NOTHING
+            self._tried = True
+            node, cursor = todo[0]
+            return Scan(self.patterns[self._next_pattern], cursor, self._page, node)
+        return None
+
+    def _step_subscribing(self, now: float) -> Operation:
+        if now >= self._confirm_by:
+            return self._lose(redis.TimeoutError("the server did not confirm the subscriptions"))
+        if not self._looked:
+            self._read_wait = 0.0
+            return _READ_NOW
+        deadline = self._deadline
+        left = math.inf if deadline is None else deadline - now
+        if left <= 0:
+            return _NOTHING
+        return self._reading(min(SLICE, left, self._confirm_by - now))
+
+    def _step_down(self, now: float) -> Operation:
+        deadline = self._deadline
+        left = math.inf if deadline is None else deadline - now
         if now < self._retry_at:
             if left <= 0:
-                return RETURN, None
-            return WAIT, min(SLICE, left, self._retry_at - now)
+                return _NOTHING
+            return Wait(min(SLICE, left, self._retry_at - now))
         if left <= 0 and self._tried:
-            return RETURN, None
+            return _NOTHING
         self._tried = True
-        return CONNECT, None
+        return self._connect
+
+    def _reading(self, wait: float) -> Read:
+        self._read_wait = wait
+        if wait == 0.0:
+            return _READ_NOW
+        return _READ_SLICE if wait == SLICE else Read(wait)
 
     # -- outcomes ----------------------------------------------------------------
 
@@ -334,7 +498,7 @@ class Core:
                     return
             else:
                 key = name = channel[:-_SUFFIX_LEN]
-            pending = self.pending
+            pending = self._pending
             if key in pending:
                 self._stats["coalesced"] += 1
             elif len(pending) >= self.max_pending:
@@ -356,43 +520,43 @@ class Core:
             self._heard_at = now
         if self._covering and self._cover_since is None:
             self._cover_since = now
-        if self._phase == _SUBSCRIBING and not self._waiting:
+        if self._phase is _SUBSCRIBING and not self._waiting:
             self._go_live(now)
 
-    def got(self, value: Any) -> tuple[str, Any] | None:
-        """GET's reply for the key step() named; the delivery, or None when the key is gone."""
+    def got(self, value: bytes | str | None) -> None:
+        """GET's reply for the key step() named: the next Return delivers it,
+        unless the key is gone (None)."""
         key = self._delivered()
         if value is None:
             self._stats["skipped"] += 1
-            return None
+            return
         self._stats["deliveries"] += 1
+        decoded: Any = value
         if self.decode and isinstance(value, bytes):
             try:
-                value = orjson.loads(value)
+                decoded = orjson.loads(value)
             except ValueError as exc:  # orjson.JSONDecodeError
                 logger.warning("Failed to get redis frame from %s - %s", key, exc)
-                return key, None
-        return key, value
+                decoded = None
+        self._delivery = key, decoded
 
-    def refused(self, exc: BaseException) -> tuple[str, Any]:
-        """The server refused the GET (a key of another type, say): delivered as None."""
-        key = self._delivered()
-        self._stats["deliveries"] += 1
-        logger.warning("Failed to get redis frame from %s - %s", key, exc)
-        return key, None
-
-    def pinged(self, now: float) -> None:
-        self._ping_at = now
-
-    def scanned(self, state: Any, found: Iterable[Any]) -> None:
-        """One SCAN page: the next cursor state (None: this pattern is done) and the names found."""
+    def scanned(self, reply: tuple[Any, Iterable[Any]]) -> None:
+        """SCAN's reply for the page step() named: (the next cursor, or a
+        cluster client's cursors by node name; the names found)."""
+        cursor, found = reply
+        todo = self._scan_todo
+        assert todo
+        node = todo[0][0]
+        if node is not None:
+            cursor = cursor[node.name]
+        rest = todo[1:]
+        if cursor:
+            rest.insert(0, (node, cursor))
+        self._scan_todo = rest
         self._looked = False
-        self._scan_state = state
-        if state is None:
-            self._next_pattern += 1
-            if self._next_pattern >= len(self.patterns):
-                self._end_resync()
-        pending, done = self.pending, self._resync_done
+        if not rest:
+            self._pattern_done()
+        pending, done = self._pending, self._resync_done
         for name in found:
             if type(name) is bytes:
                 try:
@@ -405,30 +569,31 @@ class Core:
             if key not in pending and key not in done:
                 pending[key] = name
 
-    def scan_refused(self, exc: BaseException) -> None:
-        """The server refused a SCAN page: the rest of that pattern's keys are left out of this resync."""
-        logger.warning("Watcher could not list the keys of %s - %s", self.patterns[self._next_pattern], exc)
-        self.scanned(None, ())
+    def pinged(self, now: float) -> None:
+        self._ping_at = now
 
     def subscribed(self, now: float) -> None:
         """Every SUBSCRIBE and PSUBSCRIBE was sent on a new connection."""
         self._phase = _SUBSCRIBING
-        self.reconnected = False
-        self._waiting = {("subscribe", c) for c in self.channels} | {("psubscribe", p) for p in self.channel_patterns}
+        self._reconnected = False
+        connect = self._connect
+        self._waiting = {("subscribe", c) for c in connect.channels} | {("psubscribe", p) for p in connect.patterns}
         self._confirm_by = now + _CONFIRM_TIMEOUT
 
-    def lost(self, exc: BaseException, now: float, quiet: bool = False) -> bool:
-        """The connection failed (or a new one could not be set up). True when
-        it must raise instead: the subscriptions were never confirmed."""
+    def dropped(self, now: float) -> Exception | None:
+        """The face dropped the connection Drop named. The error get() must
+        raise instead of reconnecting: the subscriptions were never confirmed."""
+        assert self._drop is not None
+        error = self._drop.reason
         self._phase = _DOWN
+        self._drop = None
         self._getting = None
         self._looked = False
         self._backlog = False
         self._ping_at = None
         self._waiting = set()
-        self.reconnected = False
-        if not self.started:
-            return True
+        if not self._started:
+            return error
         self._resync_due = True
         self._covering = False
         self._end_resync()
@@ -436,30 +601,63 @@ class Core:
             self._retry_at = now + self._delay
             self._delay = min(self._delay * 2, _BACKOFF_MAX)
         else:
-            if not quiet:
-                logger.warning("Watcher lost its connection to the server, reconnecting - %s", exc)
+            if not self._quiet:
+                logger.warning("Watcher lost its connection to the server, reconnecting - %s", error)
             self._recovering = True
             self._lost_at = self._retry_at = now
             self._delay = _BACKOFF_FIRST
-        return False
+        return None
 
-    def undecodable_read(self, exc: BaseException, now: float) -> None:
-        """The client could not decode a message (a channel name that is not
-        UTF-8 to a client with decode_responses=True): skipped. redis-py
-        drops the connection after such an error, so a quiet reconnect follows."""
-        self._stats["notifications"] += 1
-        self._stats["skipped"] += 1
-        logger.warning("Watcher skipped a notification whose channel name does not decode - %s", exc)
-        self.lost(exc, now, quiet=True)
+    def failed(self, op: Action, exc: Exception) -> bool:
+        """`op` raised `exc`. False when that is no outcome of it: the face
+        lets it propagate."""
+        if isinstance(op, Drop):
+            return False
+        if isinstance(exc, LOST):
+            self._lose(exc)
+        elif isinstance(op, Get):
+            if not isinstance(exc, REFUSED):
+                return False
+            # The server refused the GET (a key of another type, say): delivered as None.
+            key = self._delivered()
+            self._stats["deliveries"] += 1
+            logger.warning("Failed to get redis frame from %s - %s", key, exc)
+            self._delivery = key, None
+        elif isinstance(op, Scan):
+            if not isinstance(exc, REFUSED):
+                return False
+            # The rest of that pattern's keys are left out of this resync.
+            logger.warning("Watcher could not list the keys of %s - %s", op.pattern, exc)
+            self._looked = False
+            self._pattern_done()
+        elif isinstance(exc, UnicodeDecodeError):
+            # Only a read of the subscription decodes: a channel name that is
+            # not UTF-8 to a client with decode_responses=True. Skipped; redis-py
+            # drops the connection after such an error, so a quiet reconnect follows.
+            self._stats["notifications"] += 1
+            self._stats["skipped"] += 1
+            logger.warning("Watcher skipped a notification whose channel name does not decode - %s", exc)
+            self._lose(exc, quiet=True, pool=False)
+        else:
+            return False
+        return True
 
     # -- inside ------------------------------------------------------------------
+
+    def _lose(self, error: Exception, quiet: bool = False, pool: bool = True) -> Drop:
+        """The connection failed: nothing but Drop until the face has dropped it."""
+        self._phase = _LOST
+        self._reconnected = False
+        self._quiet = quiet
+        drop = self._drop = Drop(error, pool)
+        return drop
 
     def _delivered(self) -> str:
         key = self._getting
         assert key is not None
         self._getting = None
         self._looked = False
-        del self.pending[key]
+        del self._pending[key]
         if self._resyncing and len(self._resync_done) < self.max_pending:
             self._resync_done.add(key)
         return key
@@ -476,7 +674,7 @@ class Core:
             self._recovering = False
             self._stats["reconnects"] += 1
             logger.info("Watcher reconnected after %.2f s", now - self._lost_at)
-        self.started = True
+        self._started = True
         if self._resync_due:
             self._resync_due = False
             self._start_resync()
@@ -485,14 +683,14 @@ class Core:
     def _start_resync(self) -> None:
         self._resyncing = True
         self._next_key = self._next_pattern = 0
-        self._scan_state = None
+        self._scan_todo = None
         self._resync_done.clear()
 
     def _overflow(self) -> None:
         """More distinct keys notified than max_pending: drop them all and go
         over every watched key again. Notifications read until that begins
         announce changes it will read anyway, so they are only counted."""
-        self.pending.clear()
+        self._pending.clear()
         self._stats["resyncs"] += 1
         logger.warning(
             "Watcher fell behind (more than %d keys pending), delivering every watched key again", self.max_pending
@@ -503,19 +701,25 @@ class Core:
 
     def _fill(self) -> bool:
         """Adds the next page of named keys when nothing is pending. False when a SCAN page is needed."""
-        if self.pending or not self._resyncing:
+        if self._pending or not self._resyncing:
             return True
         keys, done = self.keys, self._resync_done
         while self._next_key < len(keys):
             page = keys[self._next_key : self._next_key + self._page]
             self._next_key += len(page)
-            self.pending.update((key, key) for key in page if key not in done)
-            if self.pending:
+            self._pending.update((key, key) for key in page if key not in done)
+            if self._pending:
                 return True
         if self._next_pattern < len(self.patterns):
             return False
         self._end_resync()
         return True
+
+    def _pattern_done(self) -> None:
+        self._scan_todo = None
+        self._next_pattern += 1
+        if self._next_pattern >= len(self.patterns):
+            self._end_resync()
 
     def _end_resync(self) -> None:
         self._resyncing = False

@@ -17,19 +17,21 @@ from redis.retry import Retry
 
 from .. import _settings
 from ._core import (
-    CONNECT,
     DEFAULT_MAX_PENDING,
     DEFAULT_PING_INTERVAL,
-    FAIL,
-    GET,
     IO_TIMEOUT,
-    PING,
-    READ,
+    LOST,
     READ_BUDGET,
-    RETURN,
-    SCAN,
     SLICE,
+    Action,
+    Connect,
     Core,
+    Drop,
+    Get,
+    Ping,
+    Read,
+    Return,
+    Scan,
     check_options,
     check_timeout,
 )
@@ -37,12 +39,6 @@ from ._core import (
 # Fixed once, at import, like Stashel's default host and settings.
 _DEFAULT_HOST = os.environ.get("REDIS_HOST", "localhost")
 _SETTINGS = _settings.read(os.environ, _DEFAULT_HOST)
-
-# Errors that mean the connection (or the server behind it) is gone.
-LOST = (redis.ConnectionError, redis.TimeoutError, OSError)
-# Reply errors of a GET: delivered as None with a warning. UnicodeError: a
-# client with decode_responses=True that cannot decode an error text.
-REFUSED = (redis.RedisError, UnicodeError)
 
 
 def keepalive_options() -> dict[int, int]:
@@ -124,18 +120,15 @@ class Watcher:
         self._owns_client = client is None
         if client is None:
             client = own_client(redis, Retry(NoBackoff(), 0), host, port)
+        elif hasattr(client, "get_primaries"):  # a cluster client: SCAN goes over each primary
+            core.over_cluster(client.get_primaries)
         self._client: Any = client
         self._pubsub: Any = None
         self._busy = threading.Lock()  # held by the thread doing server work
         self._closed = threading.Event()
         self._torn_down = False
         try:
-            core.begin(None)
-            while not core.live:  # ready on return: every subscription confirmed
-                what, arg = core.step(time.monotonic())
-                if what == RETURN:
-                    raise redis.ConnectionError("closed while subscribing")
-                self._do(what, arg)
+            self._run(None, until_live=True)  # ready on return: every subscription confirmed
         except BaseException:
             self._teardown()
             raise
@@ -159,7 +152,7 @@ class Watcher:
     def close(self) -> None:
         """Stops the Watcher; idempotent and safe from any thread. A blocked
         get() returns None within 0.5 s."""
-        self._core.closed = True
+        self._core.close()
         self._closed.set()
         self._try_teardown()
 
@@ -195,61 +188,50 @@ class Watcher:
 
     # -- the loop --------------------------------------------------------------
 
-    def _run(self, deadline: float | None) -> tuple[str, Any] | None:
+    def _run(self, deadline: float | None, until_live: bool = False) -> tuple[str, Any] | None:
         core = self._core
         core.begin(deadline)
-        step, do, now = core.step, self._do, time.monotonic
-        while True:
-            what, arg = step(now())
-            if what == RETURN:
-                return arg  # type: ignore[no-any-return]
-            item = do(what, arg)
-            if item is not None:
-                return item
-
-    def _do(self, what: int, arg: Any) -> tuple[str, Any] | None:
-        """Carries out one operation; a delivery when it makes one."""
-        core = self._core
-        try:
-            if what == READ:
-                self._read(arg)
-            elif what == GET:
-                try:
-                    value = self._client.execute_command("GET", arg, NEVER_DECODE=True)
-                except LOST:
+        step, do, failed, now = core.step, self._do, core.failed, time.monotonic
+        while not (until_live and core.live):
+            op = step(now())
+            if type(op) is Return:
+                if until_live:
+                    raise redis.ConnectionError("closed while subscribing")
+                return op.delivery
+            try:
+                do(op)
+            except Exception as exc:
+                if not failed(op, exc):
                     raise
-                except REFUSED as exc:
-                    return core.refused(exc)
-                return core.got(value)
-            elif what == SCAN:
-                try:
-                    found = self._scan(*arg)
-                except LOST:
-                    raise
-                except REFUSED as exc:
-                    core.scan_refused(exc)
-                else:
-                    core.scanned(*found)
-            elif what == PING:
-                self._pubsub.ping()
-                core.pinged(time.monotonic())
-            elif what == CONNECT:
-                self._subscribe()
-                core.subscribed(time.monotonic())
-            elif what == FAIL:
-                raise (redis.TimeoutError if isinstance(arg, TimeoutError) else redis.ConnectionError)(str(arg))
-            else:  # WAIT
-                self._closed.wait(arg)
-        except LOST as exc:
-            self._drop_pubsub()
-            if self._owns_client:  # its other connections went the same way, most likely
-                self._client.connection_pool.disconnect()
-            if core.lost(exc, time.monotonic()):
-                raise
-        except UnicodeDecodeError as exc:  # only a read of the subscription decodes
-            self._drop_pubsub()
-            core.undecodable_read(exc, time.monotonic())
         return None
+
+    def _do(self, op: Action) -> None:
+        """Carries out one operation and reports its outcome."""
+        core = self._core
+        if type(op) is Read:
+            self._read(op.wait)
+        elif type(op) is Get:
+            core.got(self._client.execute_command("GET", op.name, NEVER_DECODE=True))
+        elif type(op) is Scan:
+            options = {} if op.node is None else {"target_nodes": op.node}
+            core.scanned(
+                self._client.scan(cursor=op.cursor, match=op.pattern, count=op.count, NEVER_DECODE=True, **options)
+            )
+        elif type(op) is Ping:
+            self._pubsub.ping()
+            core.pinged(time.monotonic())
+        elif type(op) is Connect:
+            self._subscribe(op)
+            core.subscribed(time.monotonic())
+        elif type(op) is Drop:
+            self._drop_pubsub()
+            if op.pool and self._owns_client:
+                self._client.connection_pool.disconnect()
+            error = core.dropped(time.monotonic())
+            if error is not None:
+                raise error
+        else:  # Wait
+            self._closed.wait(op.seconds)
 
     def _read(self, timeout: float) -> None:
         pubsub = self._pubsub
@@ -267,34 +249,16 @@ class Watcher:
                 message = get_message(timeout=0)
         self._core.read_done(count, count == READ_BUDGET, time.monotonic())
 
-    def _scan(self, pattern: str, state: Any) -> tuple[Any, list[Any]]:
-        """One SCAN page: (the next state, None when done; the names found).
-        A cluster client's state is the (primary, cursor) pairs still to go."""
-        client, count = self._client, self._core.scan_count
-        if hasattr(client, "get_primaries"):
-            todo = state if state is not None else [(node, 0) for node in client.get_primaries()]
-            if not todo:
-                return None, []
-            node, cursor = todo[0]
-            cursors, found = client.scan(
-                cursor=cursor, match=pattern, count=count, target_nodes=node, NEVER_DECODE=True
-            )
-            rest = ([(node, cursors[node.name])] if cursors[node.name] else []) + todo[1:]
-            return rest or None, found
-        cursor, found = client.scan(cursor=state or 0, match=pattern, count=count, NEVER_DECODE=True)
-        return cursor or None, found
-
     # -- connection ------------------------------------------------------------
 
-    def _subscribe(self) -> None:
-        core = self._core
+    def _subscribe(self, op: Connect) -> None:
         self._drop_pubsub()  # one left by an interrupted attempt
         pubsub: Any = self._client.pubsub()
         self._pubsub = pubsub
-        if core.channels:
-            pubsub.subscribe(*core.channels)
-        if core.channel_patterns:
-            pubsub.psubscribe(*core.channel_patterns)
+        if op.channels:
+            pubsub.subscribe(*op.channels)
+        if op.patterns:
+            pubsub.psubscribe(*op.patterns)
         pubsub.connection.register_connect_callback(self._on_connect)
 
     def _on_connect(self, connection: Any) -> None:
@@ -303,7 +267,7 @@ class Watcher:
         # announced to us, so it counts as a loss.
         pubsub = self._pubsub
         if pubsub is not None and connection is pubsub.connection:
-            self._core.reconnected = True
+            self._core.client_reconnected()
 
     def _drop_pubsub(self) -> None:
         pubsub, self._pubsub = self._pubsub, None
@@ -330,10 +294,10 @@ class Watcher:
         if self._torn_down:
             return
         self._torn_down = True
-        self._core.closed = True
+        self._core.close()
         self._closed.set()
         self._drop_pubsub()
-        self._core.pending.clear()
+        self._core.release()
         if self._owns_client:
             self._client.close()
 
