@@ -11,6 +11,9 @@ import textwrap
 import threading
 import time
 
+# Every server a test starts, and every port it scrapes, is bound here only.
+LOOPBACK = "127.0.0.1"
+
 
 def wait_until(predicate, timeout=5.0, interval=0.01):
     deadline = time.monotonic() + timeout

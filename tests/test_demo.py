@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from stashel_testing import wait_until
+from stashel_testing import LOOPBACK, wait_until
 
 DEMO = Path(__file__).resolve().parent.parent / "demo" / "pipeline.py"
 
@@ -93,7 +93,7 @@ def test_demo_serves_each_processs_metrics_while_it_runs(server):
 
     def scraped(p):
         try:
-            with urllib.request.urlopen(f"http://127.0.0.1:{p}/metrics", timeout=1) as reply:
+            with urllib.request.urlopen(f"http://{LOOPBACK}:{p}/metrics", timeout=1) as reply:
                 return reply.read().decode()
         except OSError:
             return ""

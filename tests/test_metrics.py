@@ -20,7 +20,7 @@ from opentelemetry.sdk.metrics.export import InMemoryMetricReader
 from kelm_sdk.redis import metrics
 from kelm_sdk.redis.stashel import Stashel
 from kelm_sdk.redis.watch import Watcher
-from stashel_testing import DelayedSet, FakeClient, wait_until
+from stashel_testing import LOOPBACK, DelayedSet, FakeClient, wait_until
 
 
 def adds_up(stats):
@@ -198,7 +198,7 @@ def test_a_real_prometheus_scrapes_the_stored_count(server, tmp_path):
 
     def stored():
         try:
-            url = f"http://127.0.0.1:{prometheus_port}/api/v1/query?{query}"
+            url = f"http://{LOOPBACK}:{prometheus_port}/api/v1/query?{query}"
             with urllib.request.urlopen(url, timeout=2) as reply:
                 result = json.load(reply)["data"]["result"]
             return [float(series["value"][1]) for series in result]
