@@ -2,7 +2,7 @@
 // full one, or replacing its key's parked frame; the drop of the queue's
 // head when a newer frame of the head's key is pending; and the
 // untracked path for a `_queue` that is not a queue.Queue.
-#include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "pending.hpp"
@@ -173,17 +173,7 @@ bool Pending::wait_below_cap(bool on_writer) {
     if (on_writer || compat::is_finalizing()) {
         return false;
     }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(500);
-    Clock::duration pause = std::chrono::microseconds(50);
-    while (parked_.size() >= kCap) {
-        const auto now = Clock::now();
-        if (now >= deadline) {
-            return false;
-        }
-        pause_for(std::min(pause, deadline - now));
-        pause = std::min<Clock::duration>(pause * 2, std::chrono::milliseconds(5));
-    }
-    return true;
+    return wait_until(std::chrono::milliseconds(500), [&] { return parked_.size() < kCap; });
 }
 
 // A newer frame of `key` is parked, or written on the caller's thread: the

@@ -4,6 +4,7 @@
 // thread (a signal handler, a finalizer) can tell that it did.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 
 #include "method.hpp"
@@ -69,5 +70,22 @@ void wake_writer(Borrowed queue);
 // One pause of a bounded wait: the GIL is released meanwhile, and a signal
 // handler that raises ends the wait with its error, as in any blocking call.
 void pause_for(Clock::duration pause);
+
+// Waits until `done()` holds, at most `limit`, in pauses of 0.05 ms doubling
+// up to 5 ms (pause_for): true when it held in time.
+template <class Done>
+bool wait_until(Clock::duration limit, Done done) {
+    const auto deadline = Clock::now() + limit;
+    Clock::duration pause = std::chrono::microseconds(50);
+    while (!done()) {
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            return false;
+        }
+        pause_for(std::min(pause, deadline - now));
+        pause = std::min<Clock::duration>(pause * 2, std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 }  // namespace stashel

@@ -79,23 +79,15 @@ void forget_the_gone() {
 // Waits until each write in `writing` has ended, at most 0.5 s; a write still
 // going then deletes its key again once it is done.
 void wait_for(Pending& pending, std::vector<Serial> writing) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(500);
-    Clock::duration pause = std::chrono::microseconds(50);
-    for (;;) {
+    const bool ended = wait_until(std::chrono::milliseconds(500), [&] {
         writing.erase(std::remove_if(writing.begin(), writing.end(), [&](Serial s) { return !pending.writing(s); }),
                       writing.end());
-        if (writing.empty()) {
-            return;
+        return writing.empty();
+    });
+    if (!ended) {
+        for (Serial serial : writing) {
+            pending.delete_after(serial);
         }
-        const auto now = Clock::now();
-        if (now >= deadline) {
-            for (Serial serial : writing) {
-                pending.delete_after(serial);
-            }
-            return;
-        }
-        pause_for(std::min(pause, deadline - now));
-        pause = std::min<Clock::duration>(pause * 2, std::chrono::milliseconds(5));
     }
 }
 
