@@ -453,17 +453,14 @@ class Core:
         if now >= self._confirm_by:
             return self._lose(redis.TimeoutError("the server did not confirm the subscriptions"))
         if not self._looked:
-            self._read_wait = 0.0
-            return _READ_NOW
-        deadline = self._deadline
-        left = math.inf if deadline is None else deadline - now
+            return self._reading(0.0)
+        left = self._left(now)
         if left <= 0:
             return _NOTHING
         return self._reading(min(SLICE, left, self._confirm_by - now))
 
     def _step_down(self, now: float) -> Operation:
-        deadline = self._deadline
-        left = math.inf if deadline is None else deadline - now
+        left = self._left(now)
         if now < self._retry_at:
             if left <= 0:
                 return _NOTHING
@@ -472,6 +469,11 @@ class Core:
             return _NOTHING
         self._tried = True
         return self._connect
+
+    def _left(self, now: float) -> float:
+        """Seconds to the caller's deadline (step() works it out in line)."""
+        deadline = self._deadline
+        return math.inf if deadline is None else deadline - now
 
     def _reading(self, wait: float) -> Read:
         self._read_wait = wait
